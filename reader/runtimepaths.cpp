@@ -25,15 +25,22 @@ QString runtimeDirectory(QString *error)
     return dir;
 }
 
-// Logical names are restricted by the registry, so they are safe in a file name.
+// Logical names are restricted by the registry, so they are safe in a file
+// name. Without a private folder there is no path, rather than one elsewhere.
+static QString inRuntimeDirectory(const QString &fileName)
+{
+    const QString dir = runtimeDirectory();
+    return dir.isEmpty() ? QString() : dir + QLatin1Char('/') + fileName;
+}
+
 QString claimLockPath(const QString &logicalName)
 {
-    return runtimeDirectory() + QStringLiteral("/swipewatch-%1.lock").arg(logicalName);
+    return inRuntimeDirectory(QStringLiteral("swipewatch-%1.lock").arg(logicalName));
 }
 
 QString swipeSocketPath(const QString &logicalName)
 {
-    return runtimeDirectory() + QStringLiteral("/swipewatch-%1.sock").arg(logicalName);
+    return inRuntimeDirectory(QStringLiteral("swipewatch-%1.sock").arg(logicalName));
 }
 
 } // namespace msr

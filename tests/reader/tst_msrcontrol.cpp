@@ -78,7 +78,10 @@ public:
     }
 };
 
-qint32 word(int b0, int b1, int b2) { return b0 | b1 << 8 | b2 << 16; }
+qint32 word(int b0, int b1, int b2)
+{
+    return b0 | b1 << 8 | b2 << 16;
+}
 
 } // namespace
 

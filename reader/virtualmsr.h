@@ -1,0 +1,82 @@
+// The built-in virtual reader: a service whose "head" is a local socket. A
+// feeder (msrswipe) writes the bits of a card's tracks into it, the service
+// decodes them as a reader would and hands the swipe to the control. The
+// socket protocol is described at the top of virtualmsr.cpp.
+#pragma once
+
+#include "reader/msrservice.h"
+#include "reader/swipeprotocol.h"
+
+#include <QString>
+
+#include <array>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sys/types.h>
+
+class QLocalServer;
+class QLocalSocket;
+
+namespace msr {
+
+class ClaimLock;
+
+class VirtualMsrService : public MsrService {
+    Q_OBJECT
+public:
+    explicit VirtualMsrService(QString logicalName, QObject *parent = nullptr);
+    ~VirtualMsrService() override;
+
+    // Takes the claim lock, then listens on the swipe socket. OPOS_E_TIMEOUT
+    // when another process holds the claim, OPOS_E_FAILURE (see lastError())
+    // when the socket cannot be set up.
+    std::int32_t claim(std::int32_t timeout) override;
+    // Answers any swipe still waiting, closes every connection, removes the
+    // socket, then drops the claim.
+    void release() override;
+    void swipeFinished(quint64 id, bool delivered, const QString &reason) override;
+
+    QString logicalName() const { return m_name; }
+    bool isListening() const;
+    QString lastError() const { return m_error; }
+    int connectionCount() const { return int(m_connections.size()); }
+
+    static constexpr int kMaxConnections = 64;
+    // A client that does not read its answers stops being read once this many
+    // answer bytes are waiting for it.
+    static constexpr qint64 kMaxUnreadAnswerBytes = 64 * 1024;
+
+private:
+    struct Connection;
+
+    void acceptConnections();
+    void refuseConnection(QLocalSocket *socket, const char *reason);
+    void serve(quint64 serial);
+    void handleLine(Connection &connection, const QByteArray &line);
+    void answer(Connection &connection, const protocol::Answer &answer);
+    void hangUp(Connection &connection);
+    void drop(quint64 serial);
+
+    QString m_name;
+    QString m_error;
+    std::unique_ptr<ClaimLock> m_lock;
+    QLocalServer *m_server = nullptr;
+    std::map<quint64, std::unique_ptr<Connection>> m_connections; // by serial
+    std::map<quint64, quint64> m_waits;                           // swipe id -> serial
+    quint64 m_nextSerial = 1;
+    quint64 m_nextSwipe = 1;
+};
+
+// Reads each track's bits the way the head would. An empty track reads as
+// good, with no text. summary, if given, receives what the answer reports.
+SwipeRead readStripe(const std::array<protocol::TrackBits, 3> &tracks,
+                     std::array<protocol::TrackResult, 3> *summary = nullptr);
+
+// The effective user id of the process at the other end of a connected local
+// socket, as the kernel recorded it at connect time.
+std::optional<uid_t> peerUid(qintptr socketDescriptor);
+
+std::unique_ptr<MsrService> createVirtualMsr(const QString &logicalName);
+
+} // namespace msr

@@ -1,0 +1,232 @@
+// msrswipe: its options, the bits it writes for a card, and what it says and
+// returns against a real virtual reader, or when none is listening.
+#include "codec/stripecodec.h"
+#include "reader/opos.h"
+#include "reader/runtimepaths.h"
+#include "reader/virtualmsr.h"
+#include "tools/feeder/cardoptions.h"
+#include "tools/feeder/swipefeeder.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextStream>
+#include <QTimer>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace feeder;
+
+namespace {
+
+const std::string kTrack1 = "B4111111111111111^TEST/CARD^29121010000000000000";
+const std::string kTrack2 = "4111111111111111=29121010000000000000";
+
+// Stands in for the control: admits `room` swipes, and finishes each at once.
+struct StandIn : msr::SwipeSink {
+    msr::MsrService *service = nullptr;
+    int room = 1000;
+    QList<msr::SwipeRead> swipes;
+    msr::SwipeVerdict admitSwipe(quint64 id, const msr::SwipeRead &read) override
+    {
+        if (swipes.size() >= room)
+            return {false, QStringLiteral("queue full")};
+        swipes << read;
+        QTimer::singleShot(0, service, [this, id] { service->swipeFinished(id, true, {}); });
+        return {true, {}};
+    }
+};
+
+Options parse(const QStringList &arguments)
+{
+    const ParsedOptions parsed = parseArguments(arguments);
+    if (!parsed.options)
+        qWarning("%s", qPrintable(parsed.error));
+    return parsed.options.value_or(Options{});
+}
+
+stripe::Decoded decode(const BuiltSwipe &built, int track)
+{
+    return stripe::decodeTrack(track, built.tracks[std::size_t(track - 1)]);
+}
+
+} // namespace
+
+class TestFeeder : public QObject {
+    Q_OBJECT
+    QTemporaryDir runtime;
+    QString out, err;
+
+    int run(const QStringList &arguments)
+    {
+        out.clear();
+        err.clear();
+        QTextStream o(&out), e(&err);
+        return runMsrSwipe(arguments, o, e);
+    }
+
+private slots:
+    void initTestCase() { qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit()); }
+
+    void parsesOptions()
+    {
+        Options o = parse({"--card", "test"});
+        QCOMPARE(o.card.text[0], kTrack1);
+        QCOMPARE(o.card.text[1], kTrack2);
+        QVERIFY(!o.card.text[2] && !o.card.raw[2]);
+        QCOMPARE(o.device, QStringLiteral("MCRSTUBEX"));
+        QCOMPARE(o.repeat, 1);
+        QVERIFY(!o.wait && !o.card.reverse && !o.help);
+
+        // Later options change the card; sentinels copied from a reader are dropped.
+        o = parse({"--card", "test", "--track2=;123=45?", "--raw", "1:0110", "--damage", "2:lrc",
+                   "--reverse", "--repeat", "3", "--wait", "--device", "COUNTER2"});
+        QVERIFY(!o.card.text[0]);
+        QCOMPARE(o.card.raw[0], (stripe::Bits{0, 1, 1, 0}));
+        QCOMPARE(o.card.text[1], std::string("123=45"));
+        QCOMPARE(o.card.damage[1], stripe::Damage::Lrc);
+        QCOMPARE(o.card.damage[0], stripe::Damage::None);
+        QVERIFY(o.card.reverse && o.wait);
+        QCOMPARE(o.repeat, 3);
+        QCOMPARE(o.device, QStringLiteral("COUNTER2"));
+        QCOMPARE(parse({"--track1", "%A?B?"}).card.text[0], std::string("A?B"));
+        QCOMPARE(parse({"--track3", ";12"}).card.text[2], std::string(";12"));
+        QVERIFY(parse({"-h"}).help);
+    }
+
+    void refusesBadOptions_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("error");
+        auto row = [](const QStringList &arguments, const char *error) {
+            QTest::newRow(error) << arguments << QString::fromLatin1(error);
+        };
+        row({}, "nothing to swipe: give --card, --track1/2/3 or --raw (see --help)");
+        row({"--card", "nope"},
+            "there is no card 'nope': the cards are test, full, gift, long, blank");
+        row({"--card", "test", "--card", "gift"}, "--card is given more than once");
+        row({"--card", "test", "x"}, "unexpected argument 'x'");
+        row({"--swipe"}, "Unknown option 'swipe'.");
+        row({"--raw", "2:012"},
+            "--raw takes TRACK:BITS, a track from 1 to 3 and bits 0 or 1, not '2:012'");
+        row({"--track2", "1", "--raw", "2:01"}, "track 2 is given more than once");
+        row({"--damage", "2:scratch", "--card", "test"},
+            "--damage takes TRACK:KIND, a track from 1 to 3 and a kind of start, end, parity, lrc "
+            "or other, not '2:scratch'");
+        row({"--card", "test", "--damage", "1:lrc", "--damage", "1:end"},
+            "track 1 is damaged more than once");
+        row({"--card", "test", "--repeat", "0"}, "--repeat takes a whole number from 1 to 100000");
+        row({"--card", "test", "--device", "../x"},
+            "'../x' is not a device name: use letters, digits, '_', '-' and '.'");
+    }
+
+    void refusesBadOptions()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, error);
+        const ParsedOptions parsed = parseArguments(arguments);
+        QVERIFY(!parsed.options);
+        QCOMPARE(parsed.error, error);
+        QCOMPARE(run(arguments), int(ExitBadInput));
+        QCOMPARE(err, "msrswipe: " + error + "\nTry 'msrswipe --help'.\n");
+    }
+
+    void buildsTheCardsBits()
+    {
+        for (const SampleCard &card : sampleCards()) {
+            const BuiltSwipe built =
+                buildSwipe(parse({"--card", QString::fromLatin1(card.name.data())}).card);
+            QVERIFY2(built.ok(), qPrintable(built.error));
+            for (int t = 1; t <= 3; ++t) {
+                const stripe::Decoded read = decode(built, t);
+                QCOMPARE(read.error, int(stripe::Ok));
+                QCOMPARE(read.text, std::string(card.tracks[std::size_t(t - 1)]));
+                QCOMPARE(built.tracks[std::size_t(t - 1)].empty(),
+                         card.tracks[std::size_t(t - 1)].empty());
+            }
+        }
+        const BuiltSwipe damaged =
+            buildSwipe(parse({"--card", "test", "--damage", "2:end", "--reverse"}).card);
+        QCOMPARE(decode(damaged, 1).text, kTrack1);
+        QVERIFY(decode(damaged, 1).reversed);
+        QCOMPARE(decode(damaged, 2).error, int(stripe::EndSentinelError));
+        QCOMPARE(buildSwipe(parse({"--raw", "3:0011", "--reverse"}).card).tracks[2],
+                 (stripe::Bits{1, 1, 0, 0}));
+
+        QCOMPARE(
+            buildSwipe(parse({"--raw", "1:01", "--damage", "1:lrc"}).card).error,
+            QStringLiteral(
+                "track 1 is raw bits, which are sent as they are: damage a track given as text"));
+        QCOMPARE(buildSwipe(parse({"--card", "test", "--damage", "3:lrc"}).card).error,
+                 QStringLiteral("track 3 has nothing on it to damage"));
+        QCOMPARE(run({"--track2", "12A"}), int(ExitBadInput));
+        QVERIFY2(err.startsWith("msrswipe: track 2 cannot hold 'A'"), qPrintable(err));
+    }
+
+    void talksToTheReader()
+    {
+        const QString noReader =
+            "msrswipe: no reader is listening on MCRSTUBEX: start swipewatch first\n";
+        QCOMPARE(run({"--card", "test"}), int(ExitNoReader));
+        QCOMPARE(err, noReader);
+        QCOMPARE(out, QString());
+        // A socket file with nobody behind it, left by a window that was killed.
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, qPrintable(msr::swipeSocketPath("MCRSTUBEX")),
+                 sizeof address.sun_path);
+        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        QCOMPARE(run({"--card", "test"}), int(ExitNoReader));
+        QCOMPARE(err, noReader);
+        ::close(fd);
+
+        msr::VirtualMsrService service(QStringLiteral("MCRSTUBEX"));
+        StandIn sink;
+        sink.service = &service;
+        service.setSwipeSink(&sink);
+        QCOMPARE(service.claim(0), opos::OPOS_SUCCESS);
+
+        QCOMPARE(run({"--card", "test"}), int(ExitOk));
+        QCOMPARE(out, "swipe accepted as #1: track 1: 48 characters; track 2: 37 characters; track "
+                      "3: empty\n");
+        QCOMPARE(err, QString());
+        QCOMPARE(sink.swipes.last().tracks[1].text, QString::fromStdString(kTrack2));
+
+        QCOMPARE(run({"--card", "gift", "--damage", "2:parity", "--reverse", "--wait"}),
+                 int(ExitOk));
+        QCOMPARE(
+            out,
+            "swipe delivered as #2: track 1: empty; track 2: parity error (203), read backwards; "
+            "track 3: empty\n");
+
+        sink.room = 4;
+        QCOMPARE(run({"--card", "blank", "--repeat", "3"}), int(ExitRefused));
+        QCOMPARE(out,
+                 "swipe 1 of 3 accepted as #3: track 1: empty; track 2: empty; track 3: empty\n"
+                 "swipe 2 of 3 accepted as #4: track 1: empty; track 2: empty; track 3: empty\n");
+        QCOMPARE(err, "msrswipe: the reader on MCRSTUBEX refused swipe 3 of 3: queue full\n");
+        QCOMPARE(run({"--card", "blank", "--repeat", "2"}), int(ExitRefused));
+        QCOMPARE(out, QString());
+        QCOMPARE(err,
+                 "msrswipe: the reader on MCRSTUBEX refused 2 of 2 swipes, the first (swipe 1) "
+                 "with: queue full\n");
+    }
+
+    // main() is only glue, but the exit status and stderr are what scripts see.
+    void binaryReportsNoReader()
+    {
+        QProcess msrswipe;
+        msrswipe.start(QStringLiteral(MSRSWIPE_PATH), {"--device", "NOBODY", "--card", "test"});
+        QVERIFY(msrswipe.waitForFinished());
+        QCOMPARE(msrswipe.exitCode(), int(ExitNoReader));
+        QCOMPARE(msrswipe.readAllStandardError(),
+                 "msrswipe: no reader is listening on NOBODY: start swipewatch first\n");
+        QCOMPARE(msrswipe.readAllStandardOutput(), QByteArray());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFeeder)
+#include "tst_feeder.moc"

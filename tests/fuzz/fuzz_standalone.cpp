@@ -1,0 +1,25 @@
+// Runs a fuzz target over a fixed series of pseudo-random inputs, for compilers without
+// libFuzzer. The series is the same on every run, so a failure can be reproduced.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size);
+
+int main(int argc, char **argv)
+{
+    const unsigned long runs = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 20000;
+    std::mt19937 rng(1);
+    std::vector<std::uint8_t> input;
+    for (unsigned long run = 0; run < runs; ++run) {
+        // Mostly short inputs, with the occasional long one.
+        input.resize(rng() % (run % 16 == 0 ? 2048 : 128));
+        for (auto &byte : input)
+            byte = static_cast<std::uint8_t>(rng());
+        LLVMFuzzerTestOneInput(input.data(), input.size());
+    }
+    std::printf("%lu inputs, no failures\n", runs);
+    return 0;
+}

@@ -1,0 +1,395 @@
+// The virtual reader's swipe socket, served for real: claims and stale
+// sockets, what a swipe reads as, hostile clients, waits, and the whole path
+// through the real control.
+#include "codec/stripecodec.h"
+#include "reader/claimlock.h"
+#include "reader/msrcontrol.h"
+#include "reader/opos.h"
+#include "reader/runtimepaths.h"
+#include "reader/virtualmsr.h"
+
+#include <QFile>
+#include <QLocalSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace msr;
+using namespace msr::protocol;
+
+namespace {
+
+const std::string kTrack1 = "B4111111111111111^TEST/CARD^29121010000000000000";
+const std::string kTrack2 = "4111111111111111=29121010000000000000";
+
+// Stands in for the control: admits every swipe, and remembers it.
+struct StandIn : SwipeSink {
+    QList<std::pair<quint64, SwipeRead>> swipes;
+    SwipeVerdict admitSwipe(quint64 id, const SwipeRead &read) override
+    {
+        swipes.append({id, read});
+        return {true, {}};
+    }
+};
+
+struct Client {
+    explicit Client(const QString &path)
+    {
+        QObject::connect(&socket, &QLocalSocket::readyRead, [this] {
+            while (socket.canReadLine())
+                lines << socket.readLine().chopped(1);
+        });
+        socket.connectToServer(path);
+    }
+    Answer answer(int i) const
+    {
+        return parseAnswer(lines.value(i)).value_or(refusal("unreadable"));
+    }
+    bool closed() const { return socket.state() == QLocalSocket::UnconnectedState; }
+    QLocalSocket socket;
+    QList<QByteArray> lines;
+};
+
+QByteArray testCard(bool wait = false)
+{
+    SwipeRequest request;
+    request.tracks[0] = stripe::encodeTrack(1, kTrack1).bits;
+    request.tracks[1] = stripe::encodeTrack(2, kTrack2).bits;
+    request.wait = wait;
+    return formatRequest(request);
+}
+
+sockaddr_un unixAddress(const QString &path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path);
+    return address;
+}
+
+} // namespace
+
+class TestVirtualMsr : public QObject {
+    Q_OBJECT
+    std::unique_ptr<QTemporaryDir> runtime;
+    std::unique_ptr<VirtualMsrService> service;
+    StandIn sink;
+    QString path;
+
+private slots:
+    void init()
+    {
+        runtime = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_RUNTIME_DIR", runtime->path().toLocal8Bit());
+        sink.swipes.clear();
+        service = std::make_unique<VirtualMsrService>(QStringLiteral("MCRSTUBEX"));
+        service->setSwipeSink(&sink);
+        QCOMPARE(service->claim(0), opos::OPOS_SUCCESS);
+        path = swipeSocketPath(QStringLiteral("MCRSTUBEX"));
+    }
+    void cleanup() { service.reset(); }
+
+    void claimOwnsTheSocket()
+    {
+        QVERIFY(QFile::exists(path));
+        // A second holder is refused and leaves the first one's socket alone.
+        VirtualMsrService other(QStringLiteral("MCRSTUBEX"));
+        QCOMPARE(other.claim(0), opos::OPOS_E_TIMEOUT);
+        Client client(path);
+        client.socket.write(testCard());
+        QTRY_COMPARE(client.lines.size(), 1);
+        QCOMPARE(client.answer(0).result, Result::Accepted);
+
+        service->release();
+        QVERIFY(!QFile::exists(path));
+        QTRY_VERIFY(client.closed());
+
+        // A socket file left by a killed holder is replaced.
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const sockaddr_un address = unixAddress(path);
+        QCOMPARE(::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+        ::close(fd);
+        QCOMPARE(service->claim(0), opos::OPOS_SUCCESS);
+        Client again(path);
+        again.socket.write(testCard());
+        QTRY_COMPARE(again.lines.size(), 1);
+        QCOMPARE(again.answer(0).result, Result::Accepted);
+    }
+
+    void readsWhatTheStripeHolds()
+    {
+        SwipeRequest request;
+        request.tracks[0] = stripe::reversed(stripe::encodeTrack(1, kTrack1).bits);
+        request.tracks[1] = stripe::encodeTrack(2, kTrack2, stripe::Damage::Parity).bits;
+        request.tracks[2] = TrackBits(100, 0); // bits, but no data
+        Client client(path);
+        client.socket.write(formatRequest(request));
+        QTRY_COMPARE(client.lines.size(), 1);
+
+        const Answer answer = client.answer(0);
+        QCOMPARE(answer.result, Result::Accepted);
+        QCOMPARE(answer.id, std::optional<quint64>(1));
+        QCOMPARE(answer.tracks[0], (TrackResult{0, int(kTrack1.size()), true}));
+        QCOMPARE(answer.tracks[1].error, stripe::ParityError);
+        QCOMPARE(answer.tracks[2], TrackResult{});
+        QCOMPARE(sink.swipes.size(), 1);
+        const SwipeRead &read = sink.swipes[0].second;
+        QCOMPARE(read.tracks[0].text, QString::fromStdString(kTrack1));
+        QCOMPARE(read.tracks[0].error, 0);
+        QCOMPARE(read.tracks[1].error, opos::OPOS_EMSR_PARITY);
+        QCOMPARE(read.tracks[2].text, QString());
+        QCOMPARE(read.tracks[2].error, 0);
+    }
+
+    void refusesBadLinesAndServesTheNext_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("reason"); // empty: accepted
+        auto row = [](const char *name, const QByteArray &line, const char *reason) {
+            QTest::newRow(name) << line << QString::fromLatin1(reason);
+        };
+        row("not JSON", "swipe please", "malformed request: not JSON");
+        row("NUL bytes", QByteArray("\0\0\0", 3), "malformed request: not JSON");
+        row("empty line", "", "malformed request: empty line");
+        row("unknown key", "{\"swipe\":{},\"x\":1}", "malformed request: unknown key");
+        row("wrong type", "{\"swipe\":{\"track2\":5}}", "malformed request: \"track2\" must be");
+        row("bad bit", "{\"swipe\":{\"track1\":\"0x\"}}", "malformed request: \"track1\" has");
+        row("too many bits", "{\"swipe\":{\"track3\":\"" + QByteArray(16385, '0') + "\"}}",
+            "malformed request: \"track3\" has 16385 bits");
+        row("carriage return ignored", testCard().chopped(1) + '\r', "");
+    }
+
+    void refusesBadLinesAndServesTheNext()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QString, reason);
+        Client client(path);
+        client.socket.write(line + '\n' + testCard());
+        QTRY_COMPARE(client.lines.size(), 2);
+        const Answer first = client.answer(0);
+        QCOMPARE(first.result, reason.isEmpty() ? Result::Accepted : Result::Refused);
+        QVERIFY2(reason.isEmpty() || first.reason.startsWith(reason), qPrintable(first.reason));
+        QCOMPARE(first.id.has_value(), reason.isEmpty());
+        QCOMPARE(client.answer(1).result, Result::Accepted);
+        QCOMPARE(sink.swipes.size(), reason.isEmpty() ? 2 : 1);
+    }
+
+    void holdsLinesToTheLimit()
+    {
+        Client exact(path), over(path), endless(path);
+        exact.socket.write(QByteArray("{\"swipe\":{}}").leftJustified(65536, ' ') + '\n');
+        over.socket.write(QByteArray("{\"swipe\":{}}").leftJustified(65537, ' ') + '\n');
+        endless.socket.write(QByteArray(70000, ' '));
+        QTRY_VERIFY(over.closed() && endless.closed());
+        for (Client *c : {&over, &endless}) {
+            QCOMPARE(c->lines.size(), 1);
+            QCOMPARE(c->answer(0), refusal(QString::fromLatin1(kLineTooLong)));
+        }
+        QTRY_COMPARE(exact.lines.size(), 1);
+        QCOMPARE(exact.answer(0).result, Result::Accepted);
+        QCOMPARE(sink.swipes.size(), 1);
+        QTRY_COMPARE(service->connectionCount(), 1);
+    }
+
+    // Each line is answered once, in order; a waiting swipe holds up the lines behind it.
+    void answersWaitsWhenTheControlFinishes()
+    {
+        Client client(path);
+        client.socket.write(testCard(true) + testCard() + "{}\n" + testCard(true));
+        QTRY_COMPARE(sink.swipes.size(), 1);
+        QCoreApplication::processEvents();
+        QCOMPARE(client.lines.size(), 0);
+        QCOMPARE(sink.swipes.size(), 1);
+
+        service->swipeFinished(1, true, {});
+        QTRY_COMPARE(client.lines.size(), 3);
+        QCOMPARE(client.answer(0).result, Result::Delivered);
+        QCOMPARE(client.answer(0).id, std::optional<quint64>(1));
+        QCOMPARE(client.answer(0).tracks[1].length, int(kTrack2.size()));
+        QCOMPARE(client.answer(1).result, Result::Accepted);
+        QCOMPARE(client.answer(2).reason,
+                 QStringLiteral("malformed request: \"swipe\" is missing"));
+        QCOMPARE(sink.swipes.size(), 3);
+
+        service->swipeFinished(2, true, {}); // not waited for
+        service->swipeFinished(3, false, QStringLiteral("input cleared after a read error"));
+        service->swipeFinished(3, true, {}); // twice: ignored
+        QTRY_COMPARE(client.lines.size(), 4);
+        const Answer cleared = client.answer(3);
+        QCOMPARE(cleared.result, Result::Refused);
+        QCOMPARE(cleared.reason, QStringLiteral("input cleared after a read error"));
+        QCOMPARE(cleared.id, std::optional<quint64>(3));
+        client.socket.write(testCard());
+        QTRY_COMPARE(client.lines.size(), 5);
+    }
+
+    void survivesClientsThatHangUp()
+    {
+        {
+            Client partial(path), waiting(path), hasty(path);
+            partial.socket.write("{\"swipe\":{\"track1\":\"0101");
+            waiting.socket.write(testCard(true));
+            QTRY_COMPARE(sink.swipes.size(), 1);
+            QTRY_COMPARE(service->connectionCount(), 3);
+            hasty.socket.write(testCard());
+            hasty.socket.flush();
+        } // all three hang up; the last before its answer is written
+        QTRY_COMPARE(service->connectionCount(), 0);
+        service->swipeFinished(sink.swipes[0].first, true, {});
+        for (const auto &[id, read] : sink.swipes)
+            QVERIFY(!read.tracks[0].text.isEmpty()); // the partial line was never a swipe
+        Client next(path);
+        next.socket.write(testCard());
+        QTRY_COMPARE(next.lines.size(), 1);
+        QCOMPARE(next.answer(0).result, Result::Accepted);
+    }
+
+    void capsConnections()
+    {
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int i = 0; i < VirtualMsrService::kMaxConnections; ++i)
+            clients.push_back(std::make_unique<Client>(path));
+        QTRY_COMPARE(service->connectionCount(), VirtualMsrService::kMaxConnections);
+        Client extra(path);
+        QTRY_VERIFY(extra.closed());
+        QCOMPARE(extra.lines,
+                 QList<QByteArray>{formatAnswer(refusal(kTooManyConnections)).chopped(1)});
+
+        clients.pop_back();
+        QTRY_COMPARE(service->connectionCount(), VirtualMsrService::kMaxConnections - 1);
+        Client late(path);
+        late.socket.write(testCard());
+        QTRY_COMPARE(late.lines.size(), 1);
+        QCOMPARE(late.answer(0).result, Result::Accepted);
+    }
+
+    void refusesOtherUsers()
+    {
+        int pair[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        QCOMPARE(peerUid(pair[0]), std::optional<uid_t>(::geteuid()));
+        ::close(pair[0]);
+        ::close(pair[1]);
+        QVERIFY(!peerUid(-1));
+        const int notSocket = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        QVERIFY(!peerUid(notSocket));
+        ::close(notSocket);
+
+        if (::geteuid() != 0)
+            QSKIP("connecting as another user needs root");
+        // Let "nobody" reach the socket, as a careless runtime folder would.
+        QVERIFY(QFile::setPermissions(runtime->path(), QFile::ExeOther | QFile::ReadOwner |
+                                                           QFile::WriteOwner | QFile::ExeOwner));
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0777), 0);
+        const sockaddr_un address = unixAddress(path);
+        const QByteArray expected = formatAnswer(refusal(kOtherUser));
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::alarm(20);
+            char answer[256] = {};
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0 ||
+                ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+                ::_exit(2);
+            (void)::send(fd, "{\"swipe\":{}}\n", 13, MSG_NOSIGNAL);
+            ::_exit(::read(fd, answer, sizeof answer - 1) > 0 && expected == answer ? 0 : 3);
+        }
+        int status = -1;
+        pid_t reaped = 0;
+        QTRY_VERIFY(reaped == child || (reaped = ::waitpid(child, &status, WNOHANG)) == child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0); // 2: could not connect, 3: not refused
+        QCOMPARE(sink.swipes.size(), 0);
+    }
+
+    void releaseAnswersWhatStillWaits()
+    {
+        Client client(path);
+        client.socket.write(testCard(true));
+        QTRY_COMPARE(sink.swipes.size(), 1);
+        service->release();
+        QTRY_VERIFY(client.closed());
+        QCOMPARE(client.lines.size(), 1);
+        QCOMPARE(client.answer(0).reason, QString::fromLatin1(kReleased));
+        QCOMPARE(client.answer(0).id, std::optional<quint64>(1));
+        service->swipeFinished(1, true, {}); // late word from the control: nowhere to go
+    }
+
+    // The whole path: socket, service, the real control, and a window that handles events.
+    void servesTheRealControl()
+    {
+        struct Window : EventSink {
+            MsrControl *control = nullptr;
+            QList<int> events;
+            QString track2;
+            void invokeEvent(int eventId, QVariantList &) override
+            {
+                events << eventId;
+                track2 = control->invoke(dispid::Track2Data, InvokeKind::PropertyGet).toString();
+                if (eventId == eventid::DataEvent) // re-arm, as a window does
+                    control->invoke(dispid::DataEventEnabled, InvokeKind::PropertyPut,
+                                    {qint16(-1)});
+            }
+        } window;
+        DeviceRegistry registry;
+        registry.addKind(QStringLiteral("virtual"), &createVirtualMsr);
+        registry.addDevice(QStringLiteral("COUNTER2"), QStringLiteral("virtual"));
+        MsrControl control(std::move(registry));
+        window.control = &control;
+        control.advise(&window);
+        auto call = [&](int id, QVariantList args = {}) {
+            return control.invoke(id, InvokeKind::Method, args).toInt();
+        };
+        auto put = [&](int id, bool on) {
+            control.invoke(id, InvokeKind::PropertyPut, {qint16(on ? -1 : 0)});
+        };
+        QCOMPARE(call(dispid::Open, {QStringLiteral("COUNTER2")}), opos::OPOS_SUCCESS);
+        QCOMPARE(call(dispid::ClaimDevice, {0}), opos::OPOS_SUCCESS);
+        Client client(swipeSocketPath(QStringLiteral("COUNTER2")));
+        client.socket.write(testCard(true));
+        QTRY_COMPARE(client.lines.size(), 1);
+        QCOMPARE(client.answer(0), refusal(QStringLiteral("reader is disabled")));
+
+        put(dispid::DeviceEnabled, true);
+        put(dispid::DataEventEnabled, true);
+        client.socket.write(testCard(true));
+        QTRY_COMPARE(client.lines.size(), 2);
+        QCOMPARE(client.answer(1).result, Result::Delivered);
+        QCOMPARE(window.events, QList<int>{eventid::DataEvent});
+        QCOMPARE(window.track2, QString::fromStdString(kTrack2));
+
+        // A bad card, then a good one queued behind it: the window's error
+        // handler clears the queue, so the good one is dropped unseen.
+        put(dispid::DataEventEnabled, false);
+        SwipeRequest bad;
+        bad.tracks[1] = stripe::encodeTrack(2, kTrack2, stripe::Damage::Lrc).bits;
+        client.socket.write(formatRequest(bad) + testCard(true));
+        QTRY_COMPARE(control.pendingSwipes(), 2);
+        put(dispid::DataEventEnabled, true);
+        QTRY_COMPARE(client.lines.size(), 4);
+        QCOMPARE(client.answer(2).result, Result::Accepted);
+        QCOMPARE(client.answer(2).tracks[1].error, stripe::LrcError);
+        QCOMPARE(client.answer(3).reason, QStringLiteral("input cleared after a read error"));
+        QCOMPARE(window.events, (QList<int>{eventid::DataEvent, eventid::ErrorEvent}));
+
+        put(dispid::DataEventEnabled, false);
+        client.socket.write(testCard(true));
+        QTRY_COMPARE(control.pendingSwipes(), 1);
+        QCOMPARE(call(dispid::ReleaseDevice), opos::OPOS_SUCCESS);
+        QTRY_VERIFY(client.closed());
+        QCOMPARE(client.lines.size(), 5);
+        QCOMPARE(client.answer(4).reason, QString::fromLatin1(kReleased));
+        QVERIFY(!QFile::exists(swipeSocketPath(QStringLiteral("COUNTER2"))));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVirtualMsr)
+#include "tst_virtualmsr.moc"

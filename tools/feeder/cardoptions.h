@@ -1,0 +1,67 @@
+// What msrswipe is asked to swipe: its command line, the built-in sample
+// cards, and the bits each track gets written with.
+#pragma once
+
+#include "codec/stripecodec.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace feeder {
+
+enum ExitCode : int {
+    ExitOk = 0,
+    ExitRefused = 1,  // the reader refused a swipe
+    ExitBadInput = 2, // bad options, or text a track cannot hold
+    ExitNoReader = 3, // nobody listening, or the connection failed
+};
+
+struct SampleCard {
+    std::string_view name;
+    std::string_view summary;
+    std::array<std::string_view, 3> tracks; // empty: nothing on that track
+};
+std::span<const SampleCard> sampleCards();
+
+struct Card {
+    // A track has text, raw bits, or nothing.
+    std::array<std::optional<std::string>, 3> text;
+    std::array<std::optional<stripe::Bits>, 3> raw;
+    std::array<stripe::Damage, 3> damage{stripe::Damage::None, stripe::Damage::None,
+                                         stripe::Damage::None};
+    bool reverse = false;
+};
+
+struct Options {
+    QString device = QStringLiteral("MCRSTUBEX");
+    Card card;
+    int repeat = 1;
+    bool wait = false;
+    bool help = false;
+};
+
+struct ParsedOptions {
+    std::optional<Options> options;
+    QString error; // one sentence, when options is empty
+};
+
+inline constexpr int kMaxRepeat = 100000;
+
+// arguments without the program name.
+ParsedOptions parseArguments(const QStringList &arguments);
+QString helpText();
+
+struct BuiltSwipe {
+    std::array<stripe::Bits, 3> tracks;
+    QString error; // the codec's message when a track cannot be written
+    bool ok() const { return error.isEmpty(); }
+};
+BuiltSwipe buildSwipe(const Card &card);
+
+} // namespace feeder

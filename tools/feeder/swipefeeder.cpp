@@ -1,0 +1,263 @@
+#include "tools/feeder/swipefeeder.h"
+
+#include "reader/runtimepaths.h"
+#include "tools/feeder/cardoptions.h"
+
+#include <QEventLoop>
+#include <QTextStream>
+
+namespace feeder {
+
+using msr::protocol::Answer;
+using msr::protocol::Result;
+
+namespace {
+
+QString describeTrack(const msr::protocol::TrackResult &track)
+{
+    QString text;
+    switch (track.error) {
+    case 0:
+        text = track.length == 0   ? QStringLiteral("empty")
+               : track.length == 1 ? QStringLiteral("1 character")
+                                   : QStringLiteral("%1 characters").arg(track.length);
+        break;
+    case stripe::StartSentinelError:
+        text = QStringLiteral("start sentinel error (201)");
+        break;
+    case stripe::EndSentinelError:
+        text = QStringLiteral("end sentinel error (202)");
+        break;
+    case stripe::ParityError:
+        text = QStringLiteral("parity error (203)");
+        break;
+    case stripe::LrcError:
+        text = QStringLiteral("LRC error (204)");
+        break;
+    default:
+        text = QStringLiteral("read error (%1)").arg(track.error);
+    }
+    if (track.reversed)
+        text += QStringLiteral(", read backwards");
+    return text;
+}
+
+} // namespace
+
+SwipeFeeder::SwipeFeeder(QString deviceName, QString socketPath, QObject *parent)
+    : QObject(parent), m_device(std::move(deviceName)), m_path(std::move(socketPath))
+{
+    m_timer.setSingleShot(true);
+    m_timer.setInterval(10000);
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        finish(Outcome::Failed, QStringLiteral("the reader on %1 did not answer within %2 seconds")
+                                    .arg(m_device)
+                                    .arg(m_timer.interval() / 1000));
+    });
+    connect(&m_socket, &QLocalSocket::connected, this, &SwipeFeeder::sendMore);
+    connect(&m_socket, &QLocalSocket::readyRead, this, &SwipeFeeder::readAnswers);
+    connect(&m_socket, &QLocalSocket::errorOccurred, this, &SwipeFeeder::socketError);
+    connect(&m_socket, &QLocalSocket::disconnected, this, [this] {
+        readAnswers();
+        // A reader that refuses a connection hangs up after saying why.
+        if (m_refused)
+            finishAnswered();
+        finish(Outcome::Failed,
+               QStringLiteral("the reader on %1 hung up before answering").arg(m_device));
+    });
+}
+
+void SwipeFeeder::feed(const msr::protocol::SwipeRequest &request, int count)
+{
+    m_line = msr::protocol::formatRequest(request);
+    m_wait = request.wait;
+    m_count = count;
+    QMetaObject::invokeMethod(
+        this, [this] { m_socket.connectToServer(m_path); }, Qt::QueuedConnection);
+}
+
+void SwipeFeeder::sendMore()
+{
+    // Waiting swipes go one at a time; others as a burst, faster than a
+    // window takes them, so a burst can overflow the reader's queue.
+    const int inFlight = m_wait ? 1 : kMaxInFlight;
+    while (!m_finished && m_sent < m_count && m_sent - m_answered < inFlight) {
+        m_socket.write(m_line);
+        ++m_sent;
+    }
+    if (!m_wait)
+        m_timer.start();
+}
+
+void SwipeFeeder::readAnswers()
+{
+    while (!m_finished && m_socket.canReadLine()) {
+        QByteArray line = m_socket.readLine();
+        line.chop(1);
+        m_timer.stop();
+        QString why;
+        const std::optional<Answer> answer = msr::protocol::parseAnswer(line, &why);
+        if (!answer) {
+            finish(Outcome::Failed,
+                   QStringLiteral("the reader on %1 answered in a way msrswipe does not "
+                                  "understand: %2")
+                       .arg(m_device, why));
+            return;
+        }
+        ++m_answered;
+        emit answered(m_answered, *answer);
+        if (answer->result == Result::Refused && m_refused++ == 0) {
+            m_firstRefused = m_answered;
+            m_firstReason = answer->reason;
+        }
+        if (m_answered >= m_count) {
+            finishAnswered();
+            return;
+        }
+        sendMore();
+    }
+    if (!m_finished && m_socket.bytesAvailable() > msr::protocol::kMaxLineBytes)
+        finish(Outcome::Failed,
+               QStringLiteral("the reader on %1 sent an answer too long to be one").arg(m_device));
+}
+
+void SwipeFeeder::socketError(QLocalSocket::LocalSocketError error)
+{
+    switch (error) {
+    case QLocalSocket::ServerNotFoundError:
+    case QLocalSocket::ConnectionRefusedError:
+        // No socket file, or one left behind with nobody listening.
+        finish(
+            Outcome::NoReader,
+            QStringLiteral("no reader is listening on %1: start swipewatch first").arg(m_device));
+        break;
+    case QLocalSocket::PeerClosedError:
+        break; // disconnected() follows, after the last answers are read
+    default:
+        finish(Outcome::NoReader, QStringLiteral("cannot reach the reader on %1: %2")
+                                      .arg(m_device, m_socket.errorString()));
+    }
+}
+
+void SwipeFeeder::finishAnswered()
+{
+    if (m_refused == 0)
+        finish(Outcome::Done, {});
+    else if (m_count == 1)
+        finish(
+            Outcome::Refused,
+            QStringLiteral("the reader on %1 refused the swipe: %2").arg(m_device, m_firstReason));
+    else if (m_refused == 1)
+        finish(Outcome::Refused, QStringLiteral("the reader on %1 refused swipe %2 of %3: %4")
+                                     .arg(m_device)
+                                     .arg(m_firstRefused)
+                                     .arg(m_count)
+                                     .arg(m_firstReason));
+    else
+        finish(Outcome::Refused,
+               QStringLiteral("the reader on %1 refused %2 of %3 swipes, the first (swipe %4) "
+                              "with: %5")
+                   .arg(m_device)
+                   .arg(m_refused)
+                   .arg(m_count)
+                   .arg(m_firstRefused)
+                   .arg(m_firstReason));
+}
+
+void SwipeFeeder::finish(Outcome outcome, const QString &message)
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_timer.stop();
+    m_socket.disconnectFromServer();
+    emit finished(outcome, message);
+}
+
+int exitCode(SwipeFeeder::Outcome outcome)
+{
+    switch (outcome) {
+    case SwipeFeeder::Outcome::Done:
+        return ExitOk;
+    case SwipeFeeder::Outcome::Refused:
+        return ExitRefused;
+    case SwipeFeeder::Outcome::NoReader:
+    case SwipeFeeder::Outcome::Failed:
+        break;
+    }
+    return ExitNoReader;
+}
+
+QString describeAnswer(const Answer &answer, int swipe, int count)
+{
+    QString line = count == 1 ? QStringLiteral("swipe")
+                              : QStringLiteral("swipe %1 of %2").arg(swipe).arg(count);
+    switch (answer.result) {
+    case Result::Accepted:
+        line += QStringLiteral(" accepted");
+        break;
+    case Result::Delivered:
+        line += QStringLiteral(" delivered");
+        break;
+    case Result::Refused:
+        line += QStringLiteral(" refused (%1)").arg(answer.reason);
+        break;
+    }
+    if (!answer.id)
+        return line;
+    line += QStringLiteral(" as #%1:").arg(*answer.id);
+    for (int t = 0; t < 3; ++t)
+        line += QStringLiteral("%1 track %2: %3")
+                    .arg(t ? QStringLiteral(";") : QString())
+                    .arg(t + 1)
+                    .arg(describeTrack(answer.tracks[std::size_t(t)]));
+    return line;
+}
+
+int runMsrSwipe(const QStringList &arguments, QTextStream &out, QTextStream &err)
+{
+    const ParsedOptions parsed = parseArguments(arguments);
+    if (!parsed.options) {
+        err << "msrswipe: " << parsed.error << "\nTry 'msrswipe --help'.\n";
+        return ExitBadInput;
+    }
+    const Options &options = *parsed.options;
+    if (options.help) {
+        out << helpText();
+        return ExitOk;
+    }
+    BuiltSwipe built = buildSwipe(options.card);
+    if (!built.ok()) {
+        err << "msrswipe: " << built.error << '\n';
+        return ExitBadInput;
+    }
+    QString error;
+    if (msr::runtimeDirectory(&error).isEmpty()) {
+        err << "msrswipe: " << error << '\n';
+        return ExitNoReader;
+    }
+
+    msr::protocol::SwipeRequest request;
+    request.tracks = std::move(built.tracks);
+    request.wait = options.wait;
+    SwipeFeeder feeder(options.device, msr::swipeSocketPath(options.device));
+    QEventLoop loop;
+    int status = ExitNoReader;
+    QObject::connect(&feeder, &SwipeFeeder::answered, &loop, [&](int swipe, const Answer &answer) {
+        // A refusal before the reader read anything is said once, on err.
+        if (answer.result != Result::Refused || answer.id)
+            out << describeAnswer(answer, swipe, options.repeat) << Qt::endl;
+    });
+    QObject::connect(&feeder, &SwipeFeeder::finished, &loop,
+                     [&](SwipeFeeder::Outcome outcome, const QString &message) {
+                         if (!message.isEmpty())
+                             err << "msrswipe: " << message << Qt::endl;
+                         status = exitCode(outcome);
+                         loop.quit();
+                     });
+    feeder.feed(request, options.repeat);
+    loop.exec();
+    return status;
+}
+
+} // namespace feeder

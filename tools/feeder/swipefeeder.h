@@ -1,0 +1,72 @@
+// Sends swipes to a claimed virtual reader over its swipe socket and reads
+// the answers. Used by msrswipe; works inside any Qt event loop.
+#pragma once
+
+#include "reader/swipeprotocol.h"
+
+#include <QByteArray>
+#include <QLocalSocket>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class QTextStream;
+
+namespace feeder {
+
+class SwipeFeeder : public QObject {
+    Q_OBJECT
+public:
+    enum class Outcome { Done, Refused, NoReader, Failed };
+    Q_ENUM(Outcome)
+
+    SwipeFeeder(QString deviceName, QString socketPath, QObject *parent = nullptr);
+
+    // Sends the request count times: one after another when it waits for the
+    // window, otherwise as a burst with up to kMaxInFlight unanswered. Every
+    // answer is read; finished() then says whether any was a refusal. It is
+    // never emitted from inside this call.
+    void feed(const msr::protocol::SwipeRequest &request, int count);
+    // How long an answer may take when the request does not wait for the
+    // window; a waiting request waits as long as the window does.
+    void setAnswerTimeout(int milliseconds) { m_timer.setInterval(milliseconds); }
+
+    // More than the reader queues, so a burst can show what a full queue does.
+    static constexpr int kMaxInFlight = 512;
+
+signals:
+    void answered(int swipe, const msr::protocol::Answer &answer); // swipe counts from 1
+    void finished(feeder::SwipeFeeder::Outcome outcome, const QString &message);
+
+private:
+    void sendMore();
+    void readAnswers();
+    void socketError(QLocalSocket::LocalSocketError error);
+    void finishAnswered();
+    void finish(Outcome outcome, const QString &message);
+
+    QString m_device;
+    QString m_path;
+    QLocalSocket m_socket;
+    QTimer m_timer;
+    QByteArray m_line;
+    bool m_wait = false;
+    int m_count = 0;
+    int m_sent = 0;
+    int m_answered = 0;
+    int m_refused = 0;
+    int m_firstRefused = 0; // which swipe
+    QString m_firstReason;
+    bool m_finished = false;
+};
+
+int exitCode(SwipeFeeder::Outcome outcome);
+
+// One line saying what the reader answered for swipe n of count.
+QString describeAnswer(const msr::protocol::Answer &answer, int swipe, int count);
+
+// The whole of msrswipe: arguments without the program name. Runs its own
+// event loop until every swipe is answered; returns the exit status.
+int runMsrSwipe(const QStringList &arguments, QTextStream &out, QTextStream &err);
+
+} // namespace feeder
