@@ -19,7 +19,7 @@ std::string alphabet(int track)
 
 std::size_t room(int track)
 {
-    return static_cast<std::size_t>(formatOf(track).maxChars - 3);
+    return std::size_t(formatOf(track).maxChars - 3);
 }
 
 std::string randomText(std::mt19937 &rng, int track, std::size_t length)
@@ -111,7 +111,7 @@ private slots:
         QVERIFY(!decodeTrack(1, bits).reversed);
     }
 
-    void damageOnEveryShortText()
+    void damage()
     {
         // Between them short texts give every LRC value, and the LRC decides whether a
         // damaged track could pass for something else when read from its far end.
@@ -128,10 +128,6 @@ private slots:
                 }
             }
         }
-    }
-
-    void damageOnLongTexts()
-    {
         std::mt19937 rng(11);
         for (int i = 0; i < 900; ++i) {
             const int t = 1 + i % 3;
@@ -162,7 +158,6 @@ private slots:
             {1, "A%", "'%' (position 2)"},
             {1, "?", "track 1 cannot hold '?'"},
             {3, "1;", "track 3 cannot hold ';'"},
-            {2, "?", "'?' (position 1)"},
             {1, std::string(77, 'A'), "at most 76"},
             {3, std::string(105, '1'), "at most 104"},
             {4, "1", "no track 4"},
@@ -210,20 +205,8 @@ private slots:
         const Decoded d = decodeTrack(2, bits);
         QCOMPARE(d.error, error);
         QCOMPARE(d.empty, std::count(bits.begin(), bits.end(), 0) == std::ssize(bits));
-    }
-
-    void garbageNeverCrashes()
-    {
-        std::mt19937 rng(3);
-        for (int i = 0; i < 3000; ++i) {
-            Bits bits(rng() % 400);
-            for (auto &b : bits) // mostly zeros, now and then neither 0 nor 1
-                b = static_cast<std::uint8_t>(rng() % 3 ? 0 : rng() % 20 ? 1 : 0xff);
-            const Decoded d = decodeTrack(1 + i % 3, bits);
-            QCOMPARE(d.empty, std::count(bits.begin(), bits.end(), 0) == std::ssize(bits));
-            QVERIFY(d.error == Ok || (d.error >= 201 && d.error <= 205));
-            QCOMPARE(decodeTrack(i % 2 ? 0 : 4, bits).error, int(OtherError));
-        }
+        for (int noTrack : {0, 4})
+            QCOMPARE(decodeTrack(noTrack, bits).error, int(OtherError));
     }
 };
 

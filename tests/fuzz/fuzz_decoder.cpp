@@ -1,14 +1,13 @@
 // Fuzz target for the track decoder and encoder.
 //
 // If the first byte is even, the rest of the input is raw bits (eight per byte, least
-// significant first) read as track 1, 2 and 3. If it is odd, the input describes a track
-// to write: its bits 1-2 choose the track, bits 3-5 the damage, bits 6-7 how many bits to
-// flip afterwards; two bytes give each flip's position and the remaining bytes the text.
-// Random bytes rarely get past a start sentinel; written tracks reach every fault.
+// significant first) read as track 1, 2 and 3. If it is odd, its bits 1-2 choose a track to
+// write, bits 3-5 the damage, bits 6-7 whether to flip the bits that bytes 1 and 2 point
+// at; the remaining bytes are the text. Random bytes rarely get past a start sentinel;
+// written tracks reach every fault.
 #include "codec/stripecodec.h"
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -42,18 +41,14 @@ void checkWritten(const std::uint8_t *data, std::size_t size)
 {
     const int track = 1 + (data[0] >> 1) % 3;
     const auto damage = static_cast<Damage>((data[0] >> 3) % 6);
-    const std::size_t flips = std::min<std::size_t>(data[0] >> 6, (size - 1) / 2);
-    const std::uint8_t *flipAt = data + 1;
-
     const TrackFormat &f = formatOf(track);
-    const int values = 1 << (f.bitsPerChar - 1);
     std::string text;
-    for (std::size_t i = 1 + 2 * flips; i < size; ++i) {
-        const char c = static_cast<char>(f.asciiOffset + data[i] % values);
+    for (std::size_t i = 3; i < size; ++i) {
+        const char c = static_cast<char>(f.asciiOffset + data[i] % (1 << (f.bitsPerChar - 1)));
         text += c == f.startSentinel || c == f.endSentinel ? '0' : c;
     }
-    if (damage != Damage::Other && text.size() > static_cast<std::size_t>(f.maxChars - 3))
-        text.resize(static_cast<std::size_t>(f.maxChars - 3));
+    if (damage != Damage::Other)
+        text.resize(std::min(text.size(), static_cast<std::size_t>(f.maxChars - 3)));
 
     Encoded written = encodeTrack(track, text, damage);
     require(written.ok());
@@ -64,17 +59,18 @@ void checkWritten(const std::uint8_t *data, std::size_t size)
         // A backwards swipe reads back the text, unless the same bits also read
         // forwards as a whole track of their own, which forwards then wins.
         require(backward.error == Ok);
-        if (backward.reversed)
-            require(backward.text == text);
-        else
-            require(encodeTrack(track, backward.text).bits == reversed(written.bits));
+        require(backward.reversed
+                    ? backward.text == text
+                    : encodeTrack(track, backward.text).bits == reversed(written.bits));
     } else {
-        require(forward.error == 200 + static_cast<int>(damage));
-        require(backward.error == forward.error);
+        require(forward.error == 200 + static_cast<int>(damage) && backward.error == forward.error);
     }
 
-    for (std::size_t i = 0; i < flips; ++i)
-        written.bits[(flipAt[2 * i] | flipAt[2 * i + 1] << 8) % written.bits.size()] ^= 1;
+    const std::size_t at = size >= 3 ? std::size_t(data[1] | data[2] << 8) : 0;
+    for (int flip : {0x40, 0x80}) {
+        if (data[0] & flip)
+            written.bits[(flip == 0x40 ? at : at * 7 + 1) % written.bits.size()] ^= 1;
+    }
     for (int t = 1; t <= 3; ++t)
         checkAnyBits(t, written.bits);
 }
@@ -88,7 +84,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     }
     Bits bits;
-    bits.reserve(size * 8);
     for (std::size_t i = 1; i < size; ++i) {
         for (int b = 0; b < 8; ++b)
             bits.push_back(static_cast<std::uint8_t>((data[i] >> b) & 1));

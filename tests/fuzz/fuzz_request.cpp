@@ -6,11 +6,6 @@
 // line, so random bytes also reach the checks behind a well-formed object.
 #include "reader/swipeprotocol.h"
 
-#include <QByteArray>
-#include <QString>
-
-#include <array>
-#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
@@ -24,73 +19,55 @@ void require(bool holds)
         std::abort();
 }
 
-class Bytes {
-public:
-    Bytes(const std::uint8_t *data, std::size_t size) : m_data(data), m_size(size) {}
-    bool empty() const { return m_pos >= m_size; }
-    std::uint8_t next() { return empty() ? 0 : m_data[m_pos++]; }
-
-private:
-    const std::uint8_t *m_data;
-    std::size_t m_size;
-    std::size_t m_pos = 0;
+struct Bytes {
+    const std::uint8_t *at, *end;
+    std::uint8_t next() { return at < end ? *at++ : 0; }
+    bool rarely() { return next() % 8 == 0; }
+    QByteArray pick(std::initializer_list<const char *> choices)
+    {
+        return QByteArray(choices.begin()[next() % choices.size()]);
+    }
 };
-
-QByteArray pick(Bytes &in, std::initializer_list<const char *> choices)
-{
-    return QByteArray(choices.begin()[in.next() % choices.size()]);
-}
 
 QByteArray bitString(Bytes &in)
 {
-    QByteArray bits = "\"";
     const int length = in.next() % 16 == 0 ? int(kMaxTrackBits) - 2 + in.next() % 4 : in.next();
-    for (int i = 0; i < length; ++i)
-        bits += (i * 31 + length) % 7 == 0 ? '1' : '0';
-    if (in.next() % 8 == 0 && length > 0)
-        bits[1 + in.next() % length] = pick(in, {"2", " ", "\xc3", "b"})[0];
-    return bits + '"';
+    QByteArray bits(length, '0');
+    for (int i = 0; i < length; i += 1 + in.next() % 8)
+        bits[i] = '1';
+    if (in.rarely() && length > 0)
+        bits[in.next() % length] = in.pick({"2", " ", "\xc3", "b"})[0];
+    return '"' + bits + '"';
 }
 
 QByteArray value(Bytes &in)
 {
-    switch (in.next() % 4) {
-    case 0:
-        return bitString(in);
-    case 1:
-        return pick(in,
-                    {"true", "false", "null", "0", "1", "-1e400", "\"\"", "[]", "{}", "[\"01\"]"});
-    case 2:
-        return pick(in, {"\"\\u0000\"", "\"\\ud800\"", "\"01\\n\"", "\"\xff\"", "\"\\u0031\""});
-    default:
-        return "{" + pick(in, {"\"track1\"", "\"\""}) + ":" + bitString(in) + "}";
-    }
+    return in.next() % 2 ? bitString(in)
+                         : in.pick({"true", "false", "null", "0", "-1e400", "\"\"", "[]", "{}",
+                                    "[\"01\"]", "\"\\u0000\"", "\"\\ud800\"", "\"01\\n\"",
+                                    "\"\xff\"", "\"\\u0031\"", "{\"track1\":\"1\"}"});
 }
 
 // Mostly a well-formed request, with now and then one part of it wrong.
 QByteArray composed(Bytes &in)
 {
-    auto rarely = [&in] { return in.next() % 8 == 0; };
     QByteArray line = "{\"swipe\":";
-    if (rarely()) {
+    if (in.rarely()) {
         line += value(in);
     } else {
         line += '{';
-        const int tracks = in.next() % 4;
-        for (int i = 0; i < tracks; ++i) {
+        for (int i = 0, tracks = in.next() % 4; i < tracks; ++i)
             line += (i ? "," : "") +
-                    (rarely() ? pick(in, {"\"track4\"", "\"\"", "\"swipe\"", "\"\\u0074rack1\""})
-                              : pick(in, {"\"track1\"", "\"track2\"", "\"track3\""})) +
-                    ':' + (rarely() ? value(in) : bitString(in));
-        }
+                    (in.rarely() ? in.pick({"\"track4\"", "\"\"", "\"swipe\"", "\"\\u0074rack1\""})
+                                 : in.pick({"\"track1\"", "\"track2\"", "\"track3\""})) +
+                    ':' + (in.rarely() ? value(in) : bitString(in));
         line += '}';
     }
     if (in.next() % 2)
-        line += ",\"wait\":" + (rarely() ? value(in) : pick(in, {"true", "false"}));
-    if (rarely())
-        line += "," + pick(in, {"\"swipe\"", "\"Swipe\"", "\"\""}) + ":" + value(in);
-    line += rarely() ? pick(in, {"", "}}", "} x", "]", "}\n{}"}) : QByteArray("}");
-    return line;
+        line += ",\"wait\":" + (in.rarely() ? value(in) : in.pick({"true", "false"}));
+    if (in.rarely())
+        line += "," + in.pick({"\"swipe\"", "\"Swipe\"", "\"\""}) + ":" + value(in);
+    return line + (in.rarely() ? in.pick({"", "}}", "} x", "]", "}\n{}"}) : QByteArray("}"));
 }
 
 } // namespace
@@ -99,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     if (size == 0)
         return 0;
-    Bytes in(data + 1, size - 1);
+    Bytes in{data + 1, data + size};
     const QByteArray line =
         data[0] % 2 == 0 ? QByteArray(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1))
                          : composed(in);

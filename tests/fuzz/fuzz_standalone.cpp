@@ -14,12 +14,10 @@ int main(int argc, char **argv)
     std::mt19937 rng(1);
     std::vector<std::uint8_t> input;
     for (unsigned long run = 0; run < runs; ++run) {
-        // Mostly short inputs, with the occasional long one.
-        input.resize(rng() % (run % 16 == 0 ? 2048 : 128));
+        input.resize(rng() % (run % 16 == 0 ? 2048 : 128)); // now and then a long one
         for (auto &byte : input)
             byte = static_cast<std::uint8_t>(rng());
         LLVMFuzzerTestOneInput(input.data(), input.size());
     }
     std::printf("%lu inputs, no failures\n", runs);
-    return 0;
 }

@@ -43,157 +43,149 @@ qint64 lockHolder(const QString &path)
 
 class TestProcess : public QObject {
     Q_OBJECT
-private slots:
-    void init();
-    void cleanup();
-    void secondWindowIsRefusedUntilTheFirstIsKilled();
-    void terminationClosesTheReader_data();
-    void terminationClosesTheReader();
-    void withoutADisplayItSaysHowToGetOne();
-
-private:
-    QProcess &startWindow(bool withDisplay = true);
-    QString logOf(QProcess &window);
-    bool showsWindow(const QProcess &window, const QString &title);
-    QString runtimeFile(const char *suffix) const
-    {
-        return m_runtime->path() + "/swipewatch-MCRSTUBEX" + suffix;
-    }
-
     QProcess m_xvfb;
     QString m_display;
     std::unique_ptr<QTemporaryDir> m_runtime;
     std::vector<std::unique_ptr<QProcess>> m_windows;
     std::map<const QProcess *, QString> m_logs;
-};
 
-void TestProcess::init()
-{
-    m_runtime = std::make_unique<QTemporaryDir>();
-    QVERIFY(QFile::setPermissions(m_runtime->path(),
-                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    // -displayfd: the server picks a free display and tells which.
-    m_xvfb.start(XVFB_BINARY,
-                 {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
-    QVERIFY2(m_xvfb.waitForStarted(), qPrintable(m_xvfb.errorString()));
-    QTRY_VERIFY_WITH_TIMEOUT(m_xvfb.canReadLine(), kPatience);
-    m_display = ':' + QString::fromLatin1(m_xvfb.readLine().trimmed());
-}
-
-void TestProcess::cleanup()
-{
-    for (auto &window : m_windows) {
-        window->kill();
-        window->waitForFinished();
+    QString runtimeFile(const char *suffix) const
+    {
+        return m_runtime->path() + "/swipewatch-MCRSTUBEX" + suffix;
     }
-    m_windows.clear();
-    m_logs.clear();
-    m_xvfb.terminate();
-    m_xvfb.waitForFinished();
-}
+    QString logOf(QProcess &window)
+    {
+        return m_logs[&window] += QString::fromLocal8Bit(window.readAllStandardError());
+    }
 
-QProcess &TestProcess::startWindow(bool withDisplay)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"DISPLAY", "QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "SWIPEWATCH_DEVICES"})
-        env.remove(name);
-    if (withDisplay)
+    QProcess &startWindow(bool withDisplay = true)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name :
+             {"DISPLAY", "QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "SWIPEWATCH_DEVICES"})
+            env.remove(name);
+        if (withDisplay)
+            env.insert("DISPLAY", m_display);
+        env.insert("XDG_RUNTIME_DIR", m_runtime->path());
+        // Qt sends its log to the journal when there is no terminal; keep it here.
+        env.insert("QT_FORCE_STDERR_LOGGING", "1");
+        // Under the sanitizers, leaks in system libraries are not the window's.
+        const QString lsan = env.value("LSAN_OPTIONS");
+        if (!lsan.contains("suppressions="))
+            env.insert("LSAN_OPTIONS",
+                       lsan + (lsan.isEmpty() ? "" : ":") + "suppressions=" LSAN_SUPPRESSIONS);
+        m_windows.push_back(std::make_unique<QProcess>());
+        m_windows.back()->setProcessEnvironment(env);
+        m_windows.back()->start(SWIPEWATCH_BINARY, {});
+        return *m_windows.back();
+    }
+
+    bool showsWindow(const QProcess &window, const QString &title)
+    {
+        QProcess search;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("DISPLAY", m_display);
-    env.insert("XDG_RUNTIME_DIR", m_runtime->path());
-    // Qt sends its log to the journal when there is no terminal; keep it here.
-    env.insert("QT_FORCE_STDERR_LOGGING", "1");
-    // Under the sanitizers, leaks in system libraries are not the window's.
-    const QString lsan = env.value("LSAN_OPTIONS");
-    if (!lsan.contains("suppressions="))
-        env.insert("LSAN_OPTIONS",
-                   lsan + (lsan.isEmpty() ? "" : ":") + "suppressions=" LSAN_SUPPRESSIONS);
-    m_windows.push_back(std::make_unique<QProcess>());
-    m_windows.back()->setProcessEnvironment(env);
-    m_windows.back()->start(SWIPEWATCH_BINARY, {});
-    return *m_windows.back();
-}
+        search.setProcessEnvironment(env);
+        search.start(XDOTOOL_BINARY,
+                     {"search", "--onlyvisible", "--pid", QString::number(window.processId()),
+                      "--name", '^' + title + '$'});
+        return search.waitForFinished() && search.exitCode() == 0;
+    }
 
-QString TestProcess::logOf(QProcess &window)
-{
-    return m_logs[&window] += QString::fromLocal8Bit(window.readAllStandardError());
-}
+    // Holds the claim (by the kernel's lock table) and shows its window.
+    bool holdsTheReader(QProcess &window)
+    {
+        return QTest::qWaitFor(
+                   [&] { return lockHolder(runtimeFile(".lock")) == window.processId(); },
+                   kPatience) &&
+               QTest::qWaitFor([&] { return showsWindow(window, "MSR"); }, kPatience);
+    }
 
-bool TestProcess::showsWindow(const QProcess &window, const QString &title)
-{
-    QProcess search;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", m_display);
-    search.setProcessEnvironment(env);
-    search.start(XDOTOOL_BINARY,
-                 {"search", "--onlyvisible", "--pid", QString::number(window.processId()), "--name",
-                  '^' + title + '$'});
-    return search.waitForFinished() && search.exitCode() == 0;
-}
+    // Exits normally with code, within patience.
+    static bool ends(QProcess &window, int code)
+    {
+        return window.waitForFinished(kPatience) && window.exitStatus() == QProcess::NormalExit &&
+               window.exitCode() == code;
+    }
 
-void TestProcess::secondWindowIsRefusedUntilTheFirstIsKilled()
-{
-    const QString lock = runtimeFile(".lock");
-    QProcess &first = startWindow();
-    QTRY_COMPARE_WITH_TIMEOUT(lockHolder(lock), first.processId(), kPatience);
-    QTRY_VERIFY_WITH_TIMEOUT(showsWindow(first, "MSR"), kPatience);
+private slots:
+    void init()
+    {
+        m_runtime = std::make_unique<QTemporaryDir>();
+        QVERIFY(QFile::setPermissions(m_runtime->path(),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        // -displayfd: the server picks a free display and tells which.
+        m_xvfb.start(XVFB_BINARY,
+                     {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
+        QVERIFY2(m_xvfb.waitForStarted(), qPrintable(m_xvfb.errorString()));
+        QTRY_VERIFY_WITH_TIMEOUT(m_xvfb.canReadLine(), kPatience);
+        m_display = ':' + QString::fromLatin1(m_xvfb.readLine().trimmed());
+    }
 
-    QProcess &second = startWindow();
-    QTRY_VERIFY_WITH_TIMEOUT(logOf(second).contains("Claim Error:  112 (OPOS_E_TIMEOUT)"),
-                             kPatience);
-    QTRY_VERIFY_WITH_TIMEOUT(showsWindow(second, "Claim Error"), kPatience);
-    QCOMPARE(lockHolder(lock), first.processId());
+    void cleanup()
+    {
+        for (auto &window : m_windows) {
+            window->kill();
+            window->waitForFinished();
+        }
+        m_windows.clear();
+        m_logs.clear();
+        m_xvfb.terminate();
+        m_xvfb.waitForFinished();
+    }
 
-    // The kernel drops a killed holder's claim; nothing is left to clean up.
-    ::kill(pid_t(first.processId()), SIGKILL);
-    QVERIFY(first.waitForFinished(kPatience));
-    QCOMPARE(lockHolder(lock), 0);
+    void secondWindowIsRefusedUntilTheFirstIsKilled()
+    {
+        QProcess &first = startWindow();
+        QVERIFY(holdsTheReader(first));
+        QProcess &second = startWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(logOf(second).contains("Claim Error:  112 (OPOS_E_TIMEOUT)"),
+                                 kPatience);
+        QTRY_VERIFY_WITH_TIMEOUT(showsWindow(second, "Claim Error"), kPatience);
+        QCOMPARE(lockHolder(runtimeFile(".lock")), first.processId());
 
-    // The refused window, its box still open, ends cleanly on request.
-    second.terminate();
-    QVERIFY(second.waitForFinished(kPatience));
-    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second.exitCode(), 0);
+        // The kernel drops a killed holder's claim; nothing is left to clean up.
+        ::kill(pid_t(first.processId()), SIGKILL);
+        QVERIFY(first.waitForFinished(kPatience));
+        QCOMPARE(lockHolder(runtimeFile(".lock")), 0);
+        // The refused window, its box still open, ends cleanly on request.
+        second.terminate();
+        QVERIFY(ends(second, 0));
 
-    QProcess &third = startWindow();
-    QTRY_COMPARE_WITH_TIMEOUT(lockHolder(lock), third.processId(), kPatience);
-    QTRY_VERIFY_WITH_TIMEOUT(showsWindow(third, "MSR"), kPatience);
-    QVERIFY2(!logOf(third).contains("Error"), qPrintable(logOf(third)));
-}
+        QProcess &third = startWindow();
+        QVERIFY(holdsTheReader(third));
+        QVERIFY2(!logOf(third).contains("Error"), qPrintable(logOf(third)));
+    }
 
-void TestProcess::terminationClosesTheReader_data()
-{
-    QTest::addColumn<int>("signalNumber");
-    QTest::newRow("SIGTERM") << SIGTERM;
-    QTest::newRow("SIGINT") << SIGINT;
-}
+    void terminationClosesTheReader_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGINT") << SIGINT;
+    }
+    void terminationClosesTheReader()
+    {
+        QFETCH(int, signalNumber);
+        QProcess &window = startWindow();
+        QVERIFY(holdsTheReader(window));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(runtimeFile(".sock")), kPatience);
+        ::kill(pid_t(window.processId()), signalNumber);
+        QVERIFY(ends(window, 0));
+        QCOMPARE(lockHolder(runtimeFile(".lock")), 0);     // released
+        QVERIFY(!QFileInfo::exists(runtimeFile(".sock"))); // and closed
+        QVERIFY2(!logOf(window).contains("Error"), qPrintable(logOf(window)));
+    }
 
-void TestProcess::terminationClosesTheReader()
-{
-    QFETCH(int, signalNumber);
-    QProcess &window = startWindow();
-    QTRY_COMPARE_WITH_TIMEOUT(lockHolder(runtimeFile(".lock")), window.processId(), kPatience);
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(runtimeFile(".sock")), kPatience);
-
-    ::kill(pid_t(window.processId()), signalNumber);
-    QVERIFY(window.waitForFinished(kPatience));
-    QCOMPARE(window.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(window.exitCode(), 0);
-    QCOMPARE(lockHolder(runtimeFile(".lock")), 0);     // released
-    QVERIFY(!QFileInfo::exists(runtimeFile(".sock"))); // and closed
-    QVERIFY2(!logOf(window).contains("Error"), qPrintable(logOf(window)));
-}
-
-void TestProcess::withoutADisplayItSaysHowToGetOne()
-{
-    QProcess &window = startWindow(false);
-    QVERIFY(window.waitForFinished(kPatience));
-    QCOMPARE(window.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(window.exitCode(), 2);
-    const QString said = logOf(window);
-    QCOMPARE(said.count('\n'), 1);
-    QVERIFY2(said.contains("xvfb-run -a swipewatch"), qPrintable(said));
-    QVERIFY(!QFileInfo::exists(runtimeFile(".lock"))); // no reader was touched
-}
+    void withoutADisplayItSaysHowToGetOne()
+    {
+        QProcess &window = startWindow(false);
+        QVERIFY(ends(window, 2));
+        const QString said = logOf(window);
+        QCOMPARE(said.count('\n'), 1);
+        QVERIFY2(said.contains("xvfb-run -a swipewatch"), qPrintable(said));
+        QVERIFY(!QFileInfo::exists(runtimeFile(".lock"))); // no reader was touched
+    }
+};
 
 QTEST_GUILESS_MAIN(TestProcess)
 #include "tst_process.moc"

@@ -11,9 +11,7 @@ class TestSwipeProtocol : public QObject {
 private slots:
     void parsesRequests_data();
     void parsesRequests();
-    void requestsRoundTrip();
-    void answersRoundTrip();
-    void rejectsAnswersItCannotUse();
+    void answers();
 };
 
 void TestSwipeProtocol::parsesRequests_data()
@@ -67,7 +65,6 @@ void TestSwipeProtocol::parsesRequests()
     QFETCH(QString, error);
     QFETCH(QList<int>, bits);
     QFETCH(bool, wait);
-
     const ParsedRequest parsed = parseRequest(line);
     QCOMPARE(parsed.error, error);
     QCOMPARE(parsed.request.has_value(), error.isEmpty());
@@ -78,41 +75,8 @@ void TestSwipeProtocol::parsesRequests()
     QCOMPARE(parsed.request->wait, wait);
 }
 
-void TestSwipeProtocol::requestsRoundTrip()
+void TestSwipeProtocol::answers()
 {
-    SwipeRequest request;
-    request.tracks[0] = {0, 0, 1, 1, 0, 1};
-    request.tracks[2] = {1};
-    request.wait = true;
-    const QByteArray line = formatRequest(request);
-    QCOMPARE(line, QByteArray(R"({"swipe":{"track1":"001101","track3":"1"},"wait":true})"
-                              "\n"));
-    const ParsedRequest parsed = parseRequest(line.chopped(1));
-    QVERIFY(parsed.request);
-    QCOMPARE(*parsed.request, request);
-}
-
-void TestSwipeProtocol::answersRoundTrip()
-{
-    Answer accepted;
-    accepted.result = Result::Accepted;
-    accepted.id = 42;
-    accepted.tracks = {TrackResult{0, 48, false}, TrackResult{203, 5, true}, TrackResult{}};
-    Answer delivered = accepted;
-    delivered.result = Result::Delivered;
-    Answer dropped = accepted;
-    dropped.result = Result::Refused;
-    dropped.reason = QStringLiteral("input cleared after a read error");
-    const Answer awkward = refusal(QStringLiteral("a \"quoted\" \\ reason\n\twith\x01 controls é"));
-
-    for (const Answer &answer : {accepted, delivered, dropped, awkward}) {
-        const QByteArray line = formatAnswer(answer);
-        QVERIFY(line.endsWith('\n'));
-        QCOMPARE(line.count('\n'), 1);
-        const std::optional<Answer> back = parseAnswer(line.chopped(1));
-        QVERIFY2(back, line.constData());
-        QCOMPARE(*back, answer);
-    }
     // Other clients than msrswipe read these lines: the layout is part of the contract.
     Answer answer;
     answer.result = Result::Delivered;
@@ -125,15 +89,17 @@ void TestSwipeProtocol::answersRoundTrip()
                         "\n"));
     QCOMPARE(formatAnswer(refusal(QStringLiteral("queue full"))),
              QByteArray("{\"result\":\"refused\",\"reason\":\"queue full\"}\n"));
-}
+    // Any reason stays on one line and reads back as sent.
+    const Answer awkward = refusal(QStringLiteral("a \"quoted\" \\ reason\n\twith\x01 controls é"));
+    const QByteArray line = formatAnswer(awkward);
+    QVERIFY(line.endsWith('\n') && line.count('\n') == 1);
+    QCOMPARE(parseAnswer(line.chopped(1)), std::optional<Answer>(awkward));
 
-void TestSwipeProtocol::rejectsAnswersItCannotUse()
-{
-    for (const char *line : {"", "[]", R"({"result":"maybe"})", R"({"result":"accepted"})",
-                             R"({"result":"accepted","id":-1,"tracks":{}})",
-                             R"({"result":"delivered","id":3,"tracks":{"track1":{"error":0}}})"}) {
+    for (const char *bad : {"", "[]", R"({"result":"maybe"})", R"({"result":"accepted"})",
+                            R"({"result":"accepted","id":-1,"tracks":{}})",
+                            R"({"result":"delivered","id":3,"tracks":{"track1":{"error":0}}})"}) {
         QString why;
-        QVERIFY2(!parseAnswer(line, &why), line);
+        QVERIFY2(!parseAnswer(bad, &why), bad);
         QVERIFY(!why.isEmpty());
     }
 }

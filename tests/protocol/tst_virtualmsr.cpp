@@ -15,7 +15,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -54,6 +53,14 @@ struct Client {
         return parseAnswer(lines.value(i)).value_or(refusal("unreadable"));
     }
     bool closed() const { return socket.state() == QLocalSocket::UnconnectedState; }
+    // Writes one line and returns the answer it gets.
+    Answer ask(const QByteArray &line)
+    {
+        const qsizetype before = lines.size();
+        socket.write(line);
+        return QTest::qWaitFor([&] { return lines.size() > before; }) ? answer(int(before))
+                                                                      : refusal("no answer");
+    }
     QLocalSocket socket;
     QList<QByteArray> lines;
 };
@@ -101,16 +108,20 @@ private slots:
     {
         QVERIFY(QFile::exists(path));
         // A second holder is refused and leaves the first one's socket alone.
-        VirtualMsrService other(QStringLiteral("MCRSTUBEX"));
-        QCOMPARE(other.claim(0), opos::OPOS_E_TIMEOUT);
+        QCOMPARE(VirtualMsrService(QStringLiteral("MCRSTUBEX")).claim(0), opos::OPOS_E_TIMEOUT);
         Client client(path);
-        client.socket.write(testCard());
-        QTRY_COMPARE(client.lines.size(), 1);
-        QCOMPARE(client.answer(0).result, Result::Accepted);
+        QCOMPARE(client.ask(testCard()).result, Result::Accepted);
+        client.socket.write(testCard(true));
+        QTRY_COMPARE(sink.swipes.size(), 2);
 
+        // Release answers what still waits, hangs up and removes the socket.
         service->release();
         QVERIFY(!QFile::exists(path));
         QTRY_VERIFY(client.closed());
+        QCOMPARE(client.lines.size(), 2);
+        QCOMPARE(client.answer(1).reason, QString::fromLatin1(kReleased));
+        QCOMPARE(client.answer(1).id, std::optional<quint64>(2));
+        service->swipeFinished(2, true, {}); // late word from the control: nowhere to go
 
         // A socket file left by a killed holder is replaced.
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -118,10 +129,7 @@ private slots:
         QCOMPARE(::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
         ::close(fd);
         QCOMPARE(service->claim(0), opos::OPOS_SUCCESS);
-        Client again(path);
-        again.socket.write(testCard());
-        QTRY_COMPARE(again.lines.size(), 1);
-        QCOMPARE(again.answer(0).result, Result::Accepted);
+        QCOMPARE(Client(path).ask(testCard()).result, Result::Accepted);
     }
 
     void readsWhatTheStripeHolds()
@@ -130,11 +138,7 @@ private slots:
         request.tracks[0] = stripe::reversed(stripe::encodeTrack(1, kTrack1).bits);
         request.tracks[1] = stripe::encodeTrack(2, kTrack2, stripe::Damage::Parity).bits;
         request.tracks[2] = TrackBits(100, 0); // bits, but no data
-        Client client(path);
-        client.socket.write(formatRequest(request));
-        QTRY_COMPARE(client.lines.size(), 1);
-
-        const Answer answer = client.answer(0);
+        const Answer answer = Client(path).ask(formatRequest(request));
         QCOMPARE(answer.result, Result::Accepted);
         QCOMPARE(answer.id, std::optional<quint64>(1));
         QCOMPARE(answer.tracks[0], (TrackResult{0, int(kTrack1.size()), true}));
@@ -153,32 +157,25 @@ private slots:
     {
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<QString>("reason"); // empty: accepted
-        auto row = [](const char *name, const QByteArray &line, const char *reason) {
-            QTest::newRow(name) << line << QString::fromLatin1(reason);
-        };
-        row("not JSON", "swipe please", "malformed request: not JSON");
-        row("NUL bytes", QByteArray("\0\0\0", 3), "malformed request: not JSON");
-        row("empty line", "", "malformed request: empty line");
-        row("unknown key", "{\"swipe\":{},\"x\":1}", "malformed request: unknown key");
-        row("wrong type", "{\"swipe\":{\"track2\":5}}", "malformed request: \"track2\" must be");
-        row("bad bit", "{\"swipe\":{\"track1\":\"0x\"}}", "malformed request: \"track1\" has");
-        row("too many bits", "{\"swipe\":{\"track3\":\"" + QByteArray(16385, '0') + "\"}}",
-            "malformed request: \"track3\" has 16385 bits");
-        row("carriage return ignored", testCard().chopped(1) + '\r', "");
+        QTest::newRow("not JSON") << QByteArray("swipe please") << "malformed request: not JSON";
+        QTest::newRow("NUL bytes") << QByteArray("\0\0\0", 3) << "malformed request: not JSON";
+        QTest::newRow("empty line") << QByteArray() << "malformed request: empty line";
+        QTest::newRow("wrong type")
+            << QByteArray("{\"swipe\":{\"track2\":5}}") << "malformed request: \"track2\" must be";
+        QTest::newRow("bad bit") << QByteArray("{\"swipe\":{\"track1\":\"0x\"}}")
+                                 << "malformed request: \"track1\" has";
+        QTest::newRow("carriage return ignored") << testCard().chopped(1) + '\r' << "";
     }
-
     void refusesBadLinesAndServesTheNext()
     {
         QFETCH(QByteArray, line);
         QFETCH(QString, reason);
         Client client(path);
-        client.socket.write(line + '\n' + testCard());
-        QTRY_COMPARE(client.lines.size(), 2);
-        const Answer first = client.answer(0);
+        const Answer first = client.ask(line + '\n');
         QCOMPARE(first.result, reason.isEmpty() ? Result::Accepted : Result::Refused);
         QVERIFY2(reason.isEmpty() || first.reason.startsWith(reason), qPrintable(first.reason));
         QCOMPARE(first.id.has_value(), reason.isEmpty());
-        QCOMPARE(client.answer(1).result, Result::Accepted);
+        QCOMPARE(client.ask(testCard()).result, Result::Accepted);
         QCOMPARE(sink.swipes.size(), reason.isEmpty() ? 2 : 1);
     }
 
@@ -189,10 +186,8 @@ private slots:
         over.socket.write(QByteArray("{\"swipe\":{}}").leftJustified(65537, ' ') + '\n');
         endless.socket.write(QByteArray(70000, ' '));
         QTRY_VERIFY(over.closed() && endless.closed());
-        for (Client *c : {&over, &endless}) {
-            QCOMPARE(c->lines.size(), 1);
-            QCOMPARE(c->answer(0), refusal(QString::fromLatin1(kLineTooLong)));
-        }
+        for (Client *c : {&over, &endless})
+            QCOMPARE(c->lines, QList<QByteArray>{formatAnswer(refusal(kLineTooLong)).chopped(1)});
         QTRY_COMPARE(exact.lines.size(), 1);
         QCOMPARE(exact.answer(0).result, Result::Accepted);
         QCOMPARE(sink.swipes.size(), 1);
@@ -227,8 +222,8 @@ private slots:
         QCOMPARE(cleared.result, Result::Refused);
         QCOMPARE(cleared.reason, QStringLiteral("input cleared after a read error"));
         QCOMPARE(cleared.id, std::optional<quint64>(3));
-        client.socket.write(testCard());
-        QTRY_COMPARE(client.lines.size(), 5);
+        QCOMPARE(client.ask(testCard()).result, Result::Accepted);
+        QCOMPARE(client.lines.size(), 5);
     }
 
     void survivesClientsThatHangUp()
@@ -246,10 +241,7 @@ private slots:
         service->swipeFinished(sink.swipes[0].first, true, {});
         for (const auto &[id, read] : sink.swipes)
             QVERIFY(!read.tracks[0].text.isEmpty()); // the partial line was never a swipe
-        Client next(path);
-        next.socket.write(testCard());
-        QTRY_COMPARE(next.lines.size(), 1);
-        QCOMPARE(next.answer(0).result, Result::Accepted);
+        QCOMPARE(Client(path).ask(testCard()).result, Result::Accepted);
     }
 
     void capsConnections()
@@ -262,13 +254,9 @@ private slots:
         QTRY_VERIFY(extra.closed());
         QCOMPARE(extra.lines,
                  QList<QByteArray>{formatAnswer(refusal(kTooManyConnections)).chopped(1)});
-
         clients.pop_back();
         QTRY_COMPARE(service->connectionCount(), VirtualMsrService::kMaxConnections - 1);
-        Client late(path);
-        late.socket.write(testCard());
-        QTRY_COMPARE(late.lines.size(), 1);
-        QCOMPARE(late.answer(0).result, Result::Accepted);
+        QCOMPARE(Client(path).ask(testCard()).result, Result::Accepted);
     }
 
     void refusesOtherUsers()
@@ -310,19 +298,6 @@ private slots:
         QCOMPARE(sink.swipes.size(), 0);
     }
 
-    void releaseAnswersWhatStillWaits()
-    {
-        Client client(path);
-        client.socket.write(testCard(true));
-        QTRY_COMPARE(sink.swipes.size(), 1);
-        service->release();
-        QTRY_VERIFY(client.closed());
-        QCOMPARE(client.lines.size(), 1);
-        QCOMPARE(client.answer(0).reason, QString::fromLatin1(kReleased));
-        QCOMPARE(client.answer(0).id, std::optional<quint64>(1));
-        service->swipeFinished(1, true, {}); // late word from the control: nowhere to go
-    }
-
     // The whole path: socket, service, the real control, and a window that handles events.
     void servesTheRealControl()
     {
@@ -348,39 +323,35 @@ private slots:
         auto call = [&](int id, QVariantList args = {}) {
             return control.invoke(id, InvokeKind::Method, args).toInt();
         };
-        auto put = [&](int id, bool on) {
+        auto arm = [&](int id, bool on) {
             control.invoke(id, InvokeKind::PropertyPut, {qint16(on ? -1 : 0)});
         };
         QCOMPARE(call(dispid::Open, {QStringLiteral("COUNTER2")}), opos::OPOS_SUCCESS);
         QCOMPARE(call(dispid::ClaimDevice, {0}), opos::OPOS_SUCCESS);
         Client client(swipeSocketPath(QStringLiteral("COUNTER2")));
-        client.socket.write(testCard(true));
-        QTRY_COMPARE(client.lines.size(), 1);
-        QCOMPARE(client.answer(0), refusal(QStringLiteral("reader is disabled")));
+        QCOMPARE(client.ask(testCard(true)), refusal(QStringLiteral("reader is disabled")));
 
-        put(dispid::DeviceEnabled, true);
-        put(dispid::DataEventEnabled, true);
-        client.socket.write(testCard(true));
-        QTRY_COMPARE(client.lines.size(), 2);
-        QCOMPARE(client.answer(1).result, Result::Delivered);
+        arm(dispid::DeviceEnabled, true);
+        arm(dispid::DataEventEnabled, true);
+        QCOMPARE(client.ask(testCard(true)).result, Result::Delivered);
         QCOMPARE(window.events, QList<int>{eventid::DataEvent});
         QCOMPARE(window.track2, QString::fromStdString(kTrack2));
 
         // A bad card, then a good one queued behind it: the window's error
         // handler clears the queue, so the good one is dropped unseen.
-        put(dispid::DataEventEnabled, false);
+        arm(dispid::DataEventEnabled, false);
         SwipeRequest bad;
         bad.tracks[1] = stripe::encodeTrack(2, kTrack2, stripe::Damage::Lrc).bits;
         client.socket.write(formatRequest(bad) + testCard(true));
         QTRY_COMPARE(control.pendingSwipes(), 2);
-        put(dispid::DataEventEnabled, true);
+        arm(dispid::DataEventEnabled, true);
         QTRY_COMPARE(client.lines.size(), 4);
         QCOMPARE(client.answer(2).result, Result::Accepted);
         QCOMPARE(client.answer(2).tracks[1].error, stripe::LrcError);
         QCOMPARE(client.answer(3).reason, QStringLiteral("input cleared after a read error"));
         QCOMPARE(window.events, (QList<int>{eventid::DataEvent, eventid::ErrorEvent}));
 
-        put(dispid::DataEventEnabled, false);
+        arm(dispid::DataEventEnabled, false);
         client.socket.write(testCard(true));
         QTRY_COMPARE(control.pendingSwipes(), 1);
         QCOMPARE(call(dispid::ReleaseDevice), opos::OPOS_SUCCESS);

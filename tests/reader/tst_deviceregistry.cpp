@@ -1,10 +1,16 @@
-// Logical names resolve through the device list, and a bad list is a result
-// code with the fault named, never a crash.
+// Logical names resolve through the device list, a bad list is a result code
+// with the fault named, never a crash; and a device's claim holds against other
+// processes and dies with its holder.
+#include "reader/claimlock.h"
 #include "reader/deviceregistry.h"
 #include "reader/opos.h"
 
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace msr;
 
@@ -12,47 +18,37 @@ class TestDeviceRegistry : public QObject {
     Q_OBJECT
     QTemporaryDir dir;
 
-    QString writeList(const QByteArray &text)
-    {
-        static int n = 0;
-        const QString path = dir.filePath(QStringLiteral("devices%1.list").arg(++n));
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly) || f.write(text) != text.size())
-            qFatal("cannot write %s", qPrintable(path));
-        return path;
-    }
-
+    // The registry as the environment gives it; no list when text is null.
     DeviceRegistry withList(const QByteArray &text)
     {
-        qputenv(DeviceRegistry::kEnvironmentVariable, writeList(text).toLocal8Bit());
+        qunsetenv(DeviceRegistry::kEnvironmentVariable);
+        if (text.isNull())
+            return DeviceRegistry::fromEnvironment();
+        QFile list(dir.filePath("devices.list"));
+        if (!list.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+            list.write(text) != text.size())
+            qFatal("cannot write %s", qPrintable(list.fileName()));
+        list.close();
+        qputenv(DeviceRegistry::kEnvironmentVariable, list.fileName().toLocal8Bit());
         return DeviceRegistry::fromEnvironment();
     }
 
 private slots:
-    void init()
-    {
-        QVERIFY(dir.isValid());
-        qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());
-        qunsetenv(DeviceRegistry::kEnvironmentVariable);
-    }
-
-    void withoutAListTheVirtualReaderAnswersToItsName()
-    {
-        const DeviceRegistry registry = DeviceRegistry::fromEnvironment();
-        const auto found = registry.create("MCRSTUBEX");
-        QVERIFY(found.service);
-        QCOMPARE(found.result, opos::OPOS_SUCCESS);
-        QCOMPARE(registry.create("OTHER").result, opos::OPOS_E_NOEXIST);
-        QCOMPARE(registry.create("").result, opos::OPOS_E_NOEXIST);
-    }
+    void initTestCase() { qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit()); }
 
     void theListDecidesWhichNamesExist()
     {
-        const DeviceRegistry registry =
+        const DeviceRegistry none = withList({}); // the virtual reader answers to its name
+        QVERIFY(none.create("MCRSTUBEX").service);
+        QCOMPARE(none.create("MCRSTUBEX").result, opos::OPOS_SUCCESS);
+        QCOMPARE(none.create("OTHER").result, opos::OPOS_E_NOEXIST);
+        QCOMPARE(none.create("").result, opos::OPOS_E_NOEXIST);
+
+        const DeviceRegistry listed =
             withList("# counter readers\n\n  LANE1 = virtual  # front\nLANE-2.b=virtual\n");
-        QVERIFY(registry.create("LANE1").service);
-        QVERIFY(registry.create("LANE-2.b").service);
-        QCOMPARE(registry.create("MCRSTUBEX").result, opos::OPOS_E_NOEXIST);
+        QVERIFY(listed.create("LANE1").service);
+        QVERIFY(listed.create("LANE-2.b").service);
+        QCOMPARE(listed.create("MCRSTUBEX").result, opos::OPOS_E_NOEXIST);
         QCOMPARE(withList("").create("MCRSTUBEX").result, opos::OPOS_E_NOEXIST);
     }
 
@@ -67,7 +63,6 @@ private slots:
         QTest::newRow("unknown kind") << QByteArray("MCRSTUBEX = serial\n") << "no service of kind";
         QTest::newRow("binary") << QByteArray("\0\xff\xfe=\n", 5) << ":1: expected";
     }
-
     void aBadListFailsOpenAndNamesTheFault()
     {
         QFETCH(QByteArray, list);
@@ -84,6 +79,46 @@ private slots:
         const auto found = DeviceRegistry::fromEnvironment().create("MCRSTUBEX");
         QCOMPARE(found.result, opos::OPOS_E_NOSERVICE);
         QVERIFY(found.error.contains("cannot read the device list"));
+    }
+
+    void anotherProcessIsRefusedUntilTheHolderIsKilled()
+    {
+        const QString path = dir.filePath("reader.lock");
+        int ready[2];
+        QCOMPARE(::pipe(ready), 0);
+        const pid_t holder = ::fork();
+        if (holder == 0) { // takes the lock, says so, then waits to die
+            ClaimLock lock(path);
+            const char ok = lock.acquire(0) == opos::OPOS_SUCCESS ? 'y' : 'n';
+            if (::write(ready[1], &ok, 1) == 1)
+                ::pause();
+            ::_exit(1);
+        }
+        char answer = 0;
+        QCOMPARE(::read(ready[0], &answer, 1), ssize_t(1));
+        QCOMPARE(answer, 'y');
+
+        ClaimLock lock(path);
+        QCOMPARE(lock.acquire(0), opos::OPOS_E_TIMEOUT);
+        QCOMPARE(lock.acquire(60), opos::OPOS_E_TIMEOUT);
+        QVERIFY(!lock.held());
+        ::kill(holder, SIGKILL);
+        QCOMPARE(::waitpid(holder, nullptr, 0), holder);
+        QCOMPARE(lock.acquire(0), opos::OPOS_SUCCESS);
+        QVERIFY(lock.held());
+        QCOMPARE(lock.acquire(0), opos::OPOS_SUCCESS); // idempotent
+
+        ClaimLock second(path);
+        QCOMPARE(second.acquire(0), opos::OPOS_E_TIMEOUT);
+        lock.release();
+        QCOMPARE(second.acquire(0), opos::OPOS_SUCCESS);
+    }
+
+    void anUnusableFolderIsAFailureNotACrash()
+    {
+        ClaimLock lock(dir.filePath("missing/dir/reader.lock"));
+        QCOMPARE(lock.acquire(0), opos::OPOS_E_FAILURE);
+        QVERIFY(lock.lastError().contains("cannot open"));
     }
 };
 

@@ -15,44 +15,40 @@ namespace testsupport {
 
 // How the log writes a call: "call 34(MCRSTUBEX)", "get 8", "put 46(1)".
 QString call(int dispId, const QVariantList &args = {});
-QString get(int dispId);
-QString put(int dispId, const QVariant &value);
+inline QString get(int dispId)
+{
+    return QStringLiteral("get %1").arg(dispId);
+}
+inline QString put(int dispId, const QVariant &v)
+{
+    return QStringLiteral("put %1(%2)").arg(dispId).arg(v.toString());
+}
 
 class FakeReader : public msr::DispatchInterface {
 public:
     QVariant invoke(int dispId, msr::InvokeKind kind, const QVariantList &args = {}) override;
     void advise(msr::EventSink *sink) override { m_sink = sink; }
-
-    // Results of the methods. State and Claimed follow them: a successful
-    // Open makes the device idle, a successful claim claims it, and so on.
-    qint32 openResult = opos::OPOS_SUCCESS;
-    qint32 claimResult = opos::OPOS_SUCCESS;
-    qint32 releaseResult = opos::OPOS_SUCCESS;
-    qint32 closeResult = opos::OPOS_SUCCESS;
-
-    // Properties as the window last left them, or as a test sets them.
-    qint32 errorReportingType = opos::MSR_ERT_CARD;
-    bool deviceEnabled = false;
-    bool dataEventEnabled = false;
-    std::array<QString, 3> tracks;
-
-    // Calls that raise a DispatchError, as call(), get() or put() write them
-    // (for a put, without the value: "put 46").
-    QSet<QString> failing;
-
-    QStringList calls;
     msr::EventSink *sink() const { return m_sink; }
 
-    // Deliver an event to the advised sink, as the control's event loop
-    // would. fireErrorEvent returns the ErrorResponse after the handler.
+    // Method results; State and Claimed follow them.
+    qint32 openResult = opos::OPOS_SUCCESS, claimResult = opos::OPOS_SUCCESS;
+    qint32 releaseResult = opos::OPOS_SUCCESS, closeResult = opos::OPOS_SUCCESS;
+    // Properties as the window last left them, or as a test sets them.
+    qint32 errorReportingType = opos::MSR_ERT_CARD;
+    bool deviceEnabled = false, dataEventEnabled = false;
+    std::array<QString, 3> tracks;
+    // Calls that raise a DispatchError, logged without their value ("put 46").
+    QSet<QString> failing;
+    QStringList calls;
+
+    // As the control's event loop would; fireErrorEvent returns the ErrorResponse.
     void fireDataEvent(qint32 status);
     qint32 fireErrorEvent(qint32 resultCode, qint32 resultCodeExtended, qint32 errorLocus,
                           qint32 errorResponse = opos::OPOS_ER_CLEAR);
 
 private:
     msr::EventSink *m_sink = nullptr;
-    bool m_open = false;
-    bool m_claimed = false;
+    bool m_open = false, m_claimed = false;
 };
 
 // Packs one byte per track, track 1 least significant, byte 3 on top.

@@ -5,7 +5,7 @@
 #include "reporting/messageboxes.h"
 
 #include <QList>
-#include <QString>
+#include <QTest>
 
 #include <functional>
 
@@ -18,7 +18,10 @@ struct ShownMessage {
 };
 
 // QCOMPARE prints both sides when it can turn them into text.
-char *toString(const ShownMessage &message);
+inline char *toString(const ShownMessage &m)
+{
+    return QTest::toString(QStringLiteral("[%1] \"%2\"").arg(m.title, m.text));
+}
 
 class RecordingMessageBoxes : public reporting::MessageBoxes {
 public:
@@ -26,13 +29,10 @@ public:
     {
         const ShownMessage message{title, text};
         shown.append(message);
-        if (whileOpen)
+        if (whileOpen) // where a real box's event loop lets other notifications in
             whileOpen(message);
     }
-
     QList<ShownMessage> shown;
-    // Runs while the "box" is open, where a real box's event loop would let
-    // other notifications through.
     std::function<void(const ShownMessage &)> whileOpen;
 };
 
