@@ -1,16 +1,21 @@
 // Real swipewatch processes, each test on its own X server and with its own
 // runtime folder, watched from outside only: the claim through the kernel's
 // lock table, message boxes by their window titles and by the log line each
-// one writes.
+// one writes, swipes by what msrswipe says.
 #include <QFileInfo>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
 #include <memory>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -58,7 +63,8 @@ class TestProcess : public QObject {
         return m_logs[&window] += QString::fromLocal8Bit(window.readAllStandardError());
     }
 
-    QProcess &startWindow(bool withDisplay = true)
+    QProcess &start(const char *program = SWIPEWATCH_BINARY, const QStringList &arguments = {},
+                    bool withDisplay = true)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char *name :
@@ -76,8 +82,16 @@ class TestProcess : public QObject {
                        lsan + (lsan.isEmpty() ? "" : ":") + "suppressions=" LSAN_SUPPRESSIONS);
         m_windows.push_back(std::make_unique<QProcess>());
         m_windows.back()->setProcessEnvironment(env);
-        m_windows.back()->start(SWIPEWATCH_BINARY, {});
+        m_windows.back()->start(QString::fromLocal8Bit(program), arguments);
         return *m_windows.back();
+    }
+
+    // msrswipe's exit status, 0 once the window has handled the swipe; -1 if it crashed or hung.
+    int swipe()
+    {
+        QProcess &feeder = start(MSRSWIPE_BINARY, {"--card", "test", "--wait"});
+        const bool ended = feeder.waitForFinished(kPatience);
+        return ended && feeder.exitStatus() == QProcess::NormalExit ? feeder.exitCode() : -1;
     }
 
     bool showsWindow(const QProcess &window, const QString &title)
@@ -92,13 +106,21 @@ class TestProcess : public QObject {
         return search.waitForFinished() && search.exitCode() == 0;
     }
 
-    // Holds the claim (by the kernel's lock table) and shows its window.
+    // Holds the claim (by the kernel's lock table), shows its window and
+    // takes connections.
     bool holdsTheReader(QProcess &window)
     {
         return QTest::qWaitFor(
                    [&] { return lockHolder(runtimeFile(".lock")) == window.processId(); },
                    kPatience) &&
-               QTest::qWaitFor([&] { return showsWindow(window, "MSR"); }, kPatience);
+               QTest::qWaitFor([&] { return showsWindow(window, "MSR"); }, kPatience) &&
+               QTest::qWaitFor(
+                   [&] {
+                       QLocalSocket probe; // a socket file alone may be a dead window's
+                       probe.connectToServer(runtimeFile(".sock"));
+                       return probe.waitForConnected(1000);
+                   },
+                   kPatience);
     }
 
     // Exits normally with code, within patience.
@@ -136,25 +158,48 @@ private slots:
 
     void secondWindowIsRefusedUntilTheFirstIsKilled()
     {
-        QProcess &first = startWindow();
+        QProcess &first = start();
         QVERIFY(holdsTheReader(first));
-        QProcess &second = startWindow();
+        QProcess &second = start();
         QTRY_VERIFY_WITH_TIMEOUT(logOf(second).contains("Claim Error:  112 (OPOS_E_TIMEOUT)"),
                                  kPatience);
         QTRY_VERIFY_WITH_TIMEOUT(showsWindow(second, "Claim Error"), kPatience);
         QCOMPARE(lockHolder(runtimeFile(".lock")), first.processId());
+        QCOMPARE(swipe(), 0); // the first still delivers
 
         // The kernel drops a killed holder's claim; nothing is left to clean up.
         ::kill(pid_t(first.processId()), SIGKILL);
         QVERIFY(first.waitForFinished(kPatience));
         QCOMPARE(lockHolder(runtimeFile(".lock")), 0);
+        QVERIFY(QFileInfo::exists(runtimeFile(".sock"))); // left behind, nobody listening
+        QCOMPARE(swipe(), 3);
         // The refused window, its box still open, ends cleanly on request.
         second.terminate();
         QVERIFY(ends(second, 0));
 
-        QProcess &third = startWindow();
+        QProcess &third = start();
         QVERIFY(holdsTheReader(third));
+        QCOMPARE(swipe(), 0);
         QVERIFY2(!logOf(third).contains("Error"), qPrintable(logOf(third)));
+    }
+
+    void feederKilledMidLineLeavesTheWindowServing()
+    {
+        QVERIFY(holdsTheReader(start()));
+        sockaddr_un address{AF_UNIX, {}};
+        qstrncpy(address.sun_path, qPrintable(runtimeFile(".sock")), sizeof address.sun_path);
+        const pid_t feeder = ::fork();
+        if (feeder == 0) { // half a line, then killed
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                ::write(fd, "{\"swipe\":{\"track2\":\"0000011", 27) == 27)
+                ::kill(::getpid(), SIGKILL);
+            ::_exit(1);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(feeder, &status, 0), feeder);
+        QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+        QCOMPARE(swipe(), 0);
     }
 
     void terminationClosesTheReader_data()
@@ -166,19 +211,24 @@ private slots:
     void terminationClosesTheReader()
     {
         QFETCH(int, signalNumber);
-        QProcess &window = startWindow();
+        QProcess &window = start();
         QVERIFY(holdsTheReader(window));
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(runtimeFile(".sock")), kPatience);
+        // A burst far longer than the queue: by its first answer, swipes are queued.
+        QProcess &burst = start(MSRSWIPE_BINARY, {"--card", "full", "--repeat", "3000"});
+        QTRY_VERIFY_WITH_TIMEOUT(burst.canReadLine(), kPatience);
         ::kill(pid_t(window.processId()), signalNumber);
         QVERIFY(ends(window, 0));
         QCOMPARE(lockHolder(runtimeFile(".lock")), 0);     // released
         QVERIFY(!QFileInfo::exists(runtimeFile(".sock"))); // and closed
         QVERIFY2(!logOf(window).contains("Error"), qPrintable(logOf(window)));
+        // Told the reader hung up (3), or refused (1): the feeder neither hangs nor crashes.
+        QVERIFY(burst.waitForFinished(kPatience) && burst.exitStatus() == QProcess::NormalExit);
+        QVERIFY2(burst.exitCode() == 3 || burst.exitCode() == 1, burst.readAllStandardError());
     }
 
     void withoutADisplayItSaysHowToGetOne()
     {
-        QProcess &window = startWindow(false);
+        QProcess &window = start(SWIPEWATCH_BINARY, {}, false);
         QVERIFY(ends(window, 2));
         const QString said = logOf(window);
         QCOMPARE(said.count('\n'), 1);
