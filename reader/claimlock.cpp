@@ -15,7 +15,10 @@ namespace msr {
 
 ClaimLock::ClaimLock(QString path) : m_path(std::move(path)) {}
 
-ClaimLock::~ClaimLock() { release(); }
+ClaimLock::~ClaimLock()
+{
+    release();
+}
 
 std::int32_t ClaimLock::acquire(std::int32_t timeout)
 {
@@ -23,7 +26,8 @@ std::int32_t ClaimLock::acquire(std::int32_t timeout)
         return opos::OPOS_SUCCESS;
     const int fd = ::open(m_path.toLocal8Bit().constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
-        m_error = QStringLiteral("cannot open %1: %2").arg(m_path, QString::fromLocal8Bit(strerror(errno)));
+        m_error = QStringLiteral("cannot open %1: %2")
+                      .arg(m_path, QString::fromLocal8Bit(strerror(errno)));
         return opos::OPOS_E_FAILURE;
     }
     QDeadlineTimer deadline(timeout < 0 ? QDeadlineTimer::Forever : QDeadlineTimer(timeout));
@@ -33,7 +37,8 @@ std::int32_t ClaimLock::acquire(std::int32_t timeout)
             return opos::OPOS_SUCCESS;
         }
         if (errno != EWOULDBLOCK && errno != EINTR) {
-            m_error = QStringLiteral("cannot lock %1: %2").arg(m_path, QString::fromLocal8Bit(strerror(errno)));
+            m_error = QStringLiteral("cannot lock %1: %2")
+                          .arg(m_path, QString::fromLocal8Bit(strerror(errno)));
             ::close(fd);
             return opos::OPOS_E_FAILURE;
         }

@@ -26,7 +26,8 @@ ParsedList parseDeviceList(const QString &path)
     ParsedList out;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        out.error = QStringLiteral("%1: cannot read the device list: %2").arg(path, file.errorString());
+        out.error =
+            QStringLiteral("%1: cannot read the device list: %2").arg(path, file.errorString());
         return out;
     }
     int lineNo = 0;
@@ -82,7 +83,10 @@ void DeviceRegistry::addDevice(const QString &logicalName, const QString &kind)
     m_devices.insert(logicalName, kind);
 }
 
-void DeviceRegistry::setDeviceList(const QString &path) { m_listPath = path; }
+void DeviceRegistry::setDeviceList(const QString &path)
+{
+    m_listPath = path;
+}
 
 DeviceRegistry::Lookup DeviceRegistry::create(const QString &logicalName) const
 {
@@ -111,7 +115,8 @@ DeviceRegistry::Lookup DeviceRegistry::create(const QString &logicalName) const
     lookup.service = (*kind)(logicalName);
     if (!lookup.service) {
         lookup.result = opos::OPOS_E_NOSERVICE;
-        lookup.error = QStringLiteral("%1: the '%2' service could not start").arg(logicalName, *device);
+        lookup.error =
+            QStringLiteral("%1: the '%2' service could not start").arg(logicalName, *device);
     }
     return lookup;
 }

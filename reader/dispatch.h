@@ -29,10 +29,10 @@ inline constexpr int ErrorReportingType = 46;
 
 // Event identifiers; the window handles DataEvent and ErrorEvent.
 namespace eventid {
-inline constexpr int DataEvent = 1;        // (Long Status)
-inline constexpr int DirectIOEvent = 2;    // (Long EventNumber, Long &pData, String &pString)
-inline constexpr int ErrorEvent = 3;       // (Long ResultCode, Long ResultCodeExtended,
-                                           //  Long ErrorLocus, Long &ErrorResponse)
+inline constexpr int DataEvent = 1;         // (Long Status)
+inline constexpr int DirectIOEvent = 2;     // (Long EventNumber, Long &pData, String &pString)
+inline constexpr int ErrorEvent = 3;        // (Long ResultCode, Long ResultCodeExtended,
+                                            //  Long ErrorLocus, Long &ErrorResponse)
 inline constexpr int StatusUpdateEvent = 4; // (Long Data)
 } // namespace eventid
 

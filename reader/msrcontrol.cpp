@@ -10,8 +10,14 @@ namespace msr {
 
 namespace {
 
-QVariant longValue(std::int32_t v) { return QVariant::fromValue<qint32>(v); }
-QVariant booleanValue(bool b) { return QVariant::fromValue<qint16>(b ? opos::True : opos::False); }
+QVariant longValue(std::int32_t v)
+{
+    return QVariant::fromValue<qint32>(v);
+}
+QVariant booleanValue(bool b)
+{
+    return QVariant::fromValue<qint16>(b ? opos::True : opos::False);
+}
 
 std::int32_t argLong(const QVariantList &args, int i, const char *member)
 {
@@ -47,7 +53,10 @@ MsrControl::~MsrControl()
         close();
 }
 
-void MsrControl::advise(EventSink *sink) { m_sink = sink; }
+void MsrControl::advise(EventSink *sink)
+{
+    m_sink = sink;
+}
 
 QVariant MsrControl::invoke(int dispId, InvokeKind kind, const QVariantList &args)
 {
@@ -208,8 +217,8 @@ SwipeVerdict MsrControl::admitSwipe(quint64 id, const SwipeRead &swipe)
         if (track.error != 0) {
             // Track words carry one byte per track; a code that does not fit
             // would spill into the next track.
-            codes[t] = static_cast<std::uint8_t>(track.error > 0 && track.error < 256 ? track.error
-                                                                                       : 255);
+            codes[t] =
+                static_cast<std::uint8_t>(track.error > 0 && track.error < 256 ? track.error : 255);
             if (!firstError)
                 firstError = track.error;
         } else {
@@ -296,8 +305,8 @@ std::int32_t MsrControl::deliverError(const Entry &entry, std::int32_t locus)
         m_tracks = entry.tracks;
     const std::int32_t preset =
         locus == opos::OPOS_EL_INPUT_DATA ? opos::OPOS_ER_CONTINUEINPUT : opos::OPOS_ER_CLEAR;
-    QVariantList args{longValue(opos::OPOS_E_EXTENDED), longValue(entry.extended),
-                      longValue(locus), longValue(preset)};
+    QVariantList args{longValue(opos::OPOS_E_EXTENDED), longValue(entry.extended), longValue(locus),
+                      longValue(preset)};
     fireEvent(eventid::ErrorEvent, args);
     return args.value(3).toInt();
 }

@@ -15,7 +15,10 @@ std::int32_t toLong(const QVariant &v, const char *what)
     return static_cast<std::int32_t>(n);
 }
 
-QVariant boolean(bool b) { return QVariant::fromValue<qint16>(b ? opos::True : opos::False); }
+QVariant boolean(bool b)
+{
+    return QVariant::fromValue<qint16>(b ? opos::True : opos::False);
+}
 
 } // namespace
 
@@ -25,9 +28,15 @@ MsrProxy::MsrProxy(DispatchInterface *control, QObject *parent)
     m_control->advise(this);
 }
 
-MsrProxy::~MsrProxy() { m_control->advise(nullptr); }
+MsrProxy::~MsrProxy()
+{
+    m_control->advise(nullptr);
+}
 
-QVariant MsrProxy::get(int id) const { return m_control->invoke(id, InvokeKind::PropertyGet); }
+QVariant MsrProxy::get(int id) const
+{
+    return m_control->invoke(id, InvokeKind::PropertyGet);
+}
 
 void MsrProxy::put(int id, const QVariant &value)
 {
@@ -39,22 +48,52 @@ std::int32_t MsrProxy::call(int id, const QVariantList &args)
     return toLong(m_control->invoke(id, InvokeKind::Method, args), "result code");
 }
 
-bool MsrProxy::Claimed() const { return toLong(get(dispid::Claimed), "Claimed") != 0; }
-void MsrProxy::setDataEventEnabled(bool enabled) { put(dispid::DataEventEnabled, boolean(enabled)); }
-void MsrProxy::setDeviceEnabled(bool enabled) { put(dispid::DeviceEnabled, boolean(enabled)); }
-std::int32_t MsrProxy::State() const { return toLong(get(dispid::State), "State"); }
-QString MsrProxy::Track1Data() const { return get(dispid::Track1Data).toString(); }
-QString MsrProxy::Track2Data() const { return get(dispid::Track2Data).toString(); }
-QString MsrProxy::Track3Data() const { return get(dispid::Track3Data).toString(); }
-std::int32_t MsrProxy::Open(const QString &deviceName) { return call(dispid::Open, {deviceName}); }
-std::int32_t MsrProxy::Close() { return call(dispid::Close); }
+bool MsrProxy::Claimed() const
+{
+    return toLong(get(dispid::Claimed), "Claimed") != 0;
+}
+void MsrProxy::setDataEventEnabled(bool enabled)
+{
+    put(dispid::DataEventEnabled, boolean(enabled));
+}
+void MsrProxy::setDeviceEnabled(bool enabled)
+{
+    put(dispid::DeviceEnabled, boolean(enabled));
+}
+std::int32_t MsrProxy::State() const
+{
+    return toLong(get(dispid::State), "State");
+}
+QString MsrProxy::Track1Data() const
+{
+    return get(dispid::Track1Data).toString();
+}
+QString MsrProxy::Track2Data() const
+{
+    return get(dispid::Track2Data).toString();
+}
+QString MsrProxy::Track3Data() const
+{
+    return get(dispid::Track3Data).toString();
+}
+std::int32_t MsrProxy::Open(const QString &deviceName)
+{
+    return call(dispid::Open, {deviceName});
+}
+std::int32_t MsrProxy::Close()
+{
+    return call(dispid::Close);
+}
 
 std::int32_t MsrProxy::ClaimDevice(std::int32_t timeout)
 {
     return call(dispid::ClaimDevice, {QVariant::fromValue<qint32>(timeout)});
 }
 
-std::int32_t MsrProxy::ReleaseDevice() { return call(dispid::ReleaseDevice); }
+std::int32_t MsrProxy::ReleaseDevice()
+{
+    return call(dispid::ReleaseDevice);
+}
 
 std::int32_t MsrProxy::ErrorReportingType() const
 {
