@@ -169,7 +169,7 @@ std::int32_t MsrControl::releaseDevice()
     if (!m_claimed)
         return opos::OPOS_E_ILLEGAL;
     m_deviceEnabled = false;
-    clearQueue(QStringLiteral("reader was released"));
+    clearQueue(QString::fromLatin1(reason::kReleased));
     m_service->release();
     m_claimed = false;
     return opos::OPOS_SUCCESS;
@@ -203,9 +203,9 @@ void MsrControl::setErrorReportingType(std::int32_t type)
 SwipeVerdict MsrControl::admitSwipe(quint64 id, const SwipeRead &swipe)
 {
     if (!m_claimed || !m_deviceEnabled)
-        return {false, QStringLiteral("reader is disabled")};
+        return {false, QString::fromLatin1(reason::kDisabled)};
     if (pendingSwipes() >= kMaxPendingSwipes || m_pending.count(id))
-        return {false, QStringLiteral("queue full")};
+        return {false, QString::fromLatin1(reason::kQueueFull)};
 
     std::array<QString, 3> good;
     std::array<std::uint8_t, 3> lengths{};
@@ -273,7 +273,7 @@ void MsrControl::deliverNext()
         if (it != m_queue.begin() && !it->announced) {
             it->announced = true;
             if (deliverError(*it, opos::OPOS_EL_INPUT_DATA) == opos::OPOS_ER_CLEAR)
-                clearQueue(QStringLiteral("input cleared after a read error"));
+                clearQueue(QString::fromLatin1(reason::kCleared));
             scheduleDelivery();
             return;
         }
@@ -292,7 +292,7 @@ void MsrControl::deliverNext()
         const std::int32_t response = deliverError(entry, opos::OPOS_EL_INPUT);
         entryDone(entry.swipe);
         if (response == opos::OPOS_ER_CLEAR)
-            clearQueue(QStringLiteral("input cleared after a read error"));
+            clearQueue(QString::fromLatin1(reason::kCleared));
     }
     scheduleDelivery();
 }

@@ -23,6 +23,15 @@ struct SwipeRead {
     std::array<TrackRead, 3> tracks;
 };
 
+// Why a swipe was refused, or dropped after it was admitted.
+namespace reason {
+inline constexpr const char *kDisabled = "reader is disabled";
+inline constexpr const char *kNotClaimed = "reader is not claimed";
+inline constexpr const char *kQueueFull = "queue full";
+inline constexpr const char *kCleared = "input cleared after a read error";
+inline constexpr const char *kReleased = "reader was released";
+} // namespace reason
+
 // What the control says about a swipe when the service reports it.
 struct SwipeVerdict {
     bool accepted = false;
@@ -63,7 +72,7 @@ protected:
     SwipeVerdict reportSwipe(quint64 id, const SwipeRead &swipe)
     {
         if (!m_sink)
-            return {false, QStringLiteral("reader is not claimed")};
+            return {false, QString::fromLatin1(reason::kNotClaimed)};
         return m_sink->admitSwipe(id, swipe);
     }
 

@@ -70,7 +70,6 @@ std::optional<Answer> parseAnswer(QByteArrayView line, QString *error = nullptr)
 inline constexpr const char *kLineTooLong = "line longer than 65536 bytes";
 inline constexpr const char *kTooManyConnections = "too many connections";
 inline constexpr const char *kOtherUser = "connection from another user";
-inline constexpr const char *kReleased = "reader was released";
 inline constexpr const char *kDropped = "swipe was dropped";
 
 } // namespace msr::protocol

@@ -164,7 +164,7 @@ void VirtualMsrService::release()
         if (connection->waitingFor) {
             protocol::Answer last = std::move(connection->pendingAnswer);
             last.result = protocol::Result::Refused;
-            last.reason = QString::fromLatin1(protocol::kReleased);
+            last.reason = QString::fromLatin1(reason::kReleased);
             connection->waitingFor.reset();
             answer(*connection, last);
         }

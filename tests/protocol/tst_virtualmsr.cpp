@@ -119,7 +119,7 @@ private slots:
         QVERIFY(!QFile::exists(path));
         QTRY_VERIFY(client.closed());
         QCOMPARE(client.lines.size(), 2);
-        QCOMPARE(client.answer(1).reason, QString::fromLatin1(kReleased));
+        QCOMPARE(client.answer(1).reason, QString::fromLatin1(reason::kReleased));
         QCOMPARE(client.answer(1).id, std::optional<quint64>(2));
         service->swipeFinished(2, true, {}); // late word from the control: nowhere to go
 
@@ -357,7 +357,7 @@ private slots:
         QCOMPARE(call(dispid::ReleaseDevice), opos::OPOS_SUCCESS);
         QTRY_VERIFY(client.closed());
         QCOMPARE(client.lines.size(), 5);
-        QCOMPARE(client.answer(4).reason, QString::fromLatin1(kReleased));
+        QCOMPARE(client.answer(4).reason, QString::fromLatin1(reason::kReleased));
         QVERIFY(!QFile::exists(swipeSocketPath(QStringLiteral("COUNTER2"))));
     }
 };
