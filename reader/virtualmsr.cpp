@@ -161,13 +161,8 @@ std::int32_t VirtualMsrService::claim(std::int32_t timeout)
 void VirtualMsrService::release()
 {
     for (auto &[serial, connection] : m_connections) {
-        if (connection->waitingFor) {
-            protocol::Answer last = std::move(connection->pendingAnswer);
-            last.result = protocol::Result::Refused;
-            last.reason = QString::fromLatin1(reason::kReleased);
-            connection->waitingFor.reset();
-            answer(*connection, last);
-        }
+        if (connection->waitingFor)
+            settleWait(*connection, false, QString::fromLatin1(reason::kReleased));
         hangUp(*connection);
     }
     m_waits.clear();
@@ -291,17 +286,22 @@ void VirtualMsrService::swipeFinished(quint64 id, bool delivered, const QString 
     const auto it = m_connections.find(serial);
     if (it == m_connections.end() || it->second->waitingFor != id)
         return;
-    Connection &c = *it->second;
-    protocol::Answer last = std::move(c.pendingAnswer);
-    c.waitingFor.reset();
-    last.result = delivered ? protocol::Result::Delivered : protocol::Result::Refused;
-    if (!delivered)
-        last.reason = reason.isEmpty() ? QString::fromLatin1(protocol::kDropped) : reason;
-    answer(c, last);
+    settleWait(*it->second, delivered, reason);
     // Later: the control is in the middle of its own bookkeeping, and the
     // next line may be a swipe for it.
     QMetaObject::invokeMethod(
         this, [this, serial] { serve(serial); }, Qt::QueuedConnection);
+}
+
+// The one answer a "wait" request gets: delivered, or refused with why.
+void VirtualMsrService::settleWait(Connection &c, bool delivered, const QString &why)
+{
+    protocol::Answer last = std::move(c.pendingAnswer);
+    c.waitingFor.reset();
+    last.result = delivered ? protocol::Result::Delivered : protocol::Result::Refused;
+    if (!delivered)
+        last.reason = why.isEmpty() ? QString::fromLatin1(protocol::kDropped) : why;
+    answer(c, last);
 }
 
 void VirtualMsrService::answer(Connection &c, const protocol::Answer &answer)

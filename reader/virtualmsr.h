@@ -54,6 +54,7 @@ private:
     void refuseConnection(QLocalSocket *socket, const char *reason);
     void serve(quint64 serial);
     void handleLine(Connection &connection, const QByteArray &line);
+    void settleWait(Connection &connection, bool delivered, const QString &why);
     void answer(Connection &connection, const protocol::Answer &answer);
     void hangUp(Connection &connection);
     void drop(quint64 serial);
