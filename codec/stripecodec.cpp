@@ -165,6 +165,13 @@ Attempt readTrack(const TrackFormat &f, const Reader &in, std::size_t start, std
     return a;
 }
 
+// The same bits from the far end: the positions of the ones mirror.
+Attempt readBackward(const TrackFormat &f, const Bits &bits, const Span &ones)
+{
+    const std::size_t n = bits.size();
+    return readTrack(f, Reader(bits, true), n - 1 - ones.last, n - 1 - ones.first);
+}
+
 int preference(const Attempt &a)
 {
     if (a.error == Ok)
@@ -227,8 +234,7 @@ bool farEndLooksLikeStart(const TrackFormat &f, const Bits &bits)
     const Span ones = onesIn(bits);
     if (!ones.any)
         return false;
-    const std::size_t n = bits.size();
-    return readTrack(f, Reader(bits, true), n - 1 - ones.last, n - 1 - ones.first).foundStart;
+    return readBackward(f, bits, ones).foundStart;
 }
 
 std::string describe(char c)
@@ -423,8 +429,7 @@ Decoded decodeTrack(int track, const Bits &bits)
     if (forward.error == Ok && !forward.noiseAfterLrc)
         return finish(std::move(forward), false);
 
-    const std::size_t n = bits.size();
-    Attempt backward = readTrack(f, Reader(bits, true), n - 1 - ones.last, n - 1 - ones.first);
+    Attempt backward = readBackward(f, bits, ones);
     if (better(backward, forward))
         return finish(std::move(backward), true);
     return finish(std::move(forward), false);
