@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QRegularExpression>
+#include <QStandardPaths>
 
 namespace msr {
 
@@ -17,7 +18,8 @@ const QRegularExpression &validName()
 }
 
 struct ParsedList {
-    QHash<QString, QString> devices;
+    QHash<QString, DeviceEntry> devices;
+    QHash<QString, int> lines; // name -> line number, for faults found later
     QString error;
 };
 
@@ -42,19 +44,28 @@ ParsedList parseDeviceList(const QString &path)
             continue;
         const qsizetype eq = line.indexOf(QLatin1Char('='));
         const QString name = line.left(eq).trimmed();
-        const QString kind = line.mid(eq + 1).trimmed();
-        if (eq < 0 || !validName().match(name).hasMatch() || kind.isEmpty()) {
-            out.error = QStringLiteral("%1:%2: expected 'NAME = KIND', found '%3'")
-                            .arg(path)
-                            .arg(lineNo)
-                            .arg(line);
+        QStringList words = line.mid(eq + 1).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        const auto fault = [&](const QString &what) {
+            out.error = QStringLiteral("%1:%2: %3").arg(path).arg(lineNo).arg(what);
             return out;
+        };
+        if (eq < 0 || !validName().match(name).hasMatch() || words.isEmpty())
+            return fault(
+                QStringLiteral("expected 'NAME = KIND [KEY=VALUE ...]', found '%1'").arg(line));
+        if (out.devices.contains(name))
+            return fault(QStringLiteral("%1 is listed twice").arg(name));
+        DeviceEntry entry{name, words.takeFirst(), {}};
+        for (const QString &word : std::as_const(words)) {
+            const qsizetype at = word.indexOf(QLatin1Char('='));
+            if (at <= 0)
+                return fault(QStringLiteral("expected KEY=VALUE, found '%1'").arg(word));
+            const QString key = word.left(at);
+            if (entry.options.contains(key))
+                return fault(QStringLiteral("option '%1' is given twice").arg(key));
+            entry.options.insert(key, word.mid(at + 1));
         }
-        if (out.devices.contains(name)) {
-            out.error = QStringLiteral("%1:%2: %3 is listed twice").arg(path).arg(lineNo).arg(name);
-            return out;
-        }
-        out.devices.insert(name, kind);
+        out.devices.insert(name, entry);
+        out.lines.insert(name, lineNo);
     }
     return out;
 }
@@ -66,8 +77,15 @@ DeviceRegistry DeviceRegistry::fromEnvironment()
     DeviceRegistry registry;
     registry.addKind(QStringLiteral("virtual"), &createVirtualMsr);
     const QByteArray list = qgetenv(kEnvironmentVariable);
+    // Named in full, not AppConfigLocation: msrprobe and the tests must find
+    // the window's list, not one of their own.
+    const QString userList =
+        QStandardPaths::locate(QStandardPaths::GenericConfigLocation,
+                               QStringLiteral("swipewatch/%1").arg(QLatin1String(kUserListName)));
     if (!list.isEmpty())
         registry.setDeviceList(QString::fromLocal8Bit(list));
+    else if (!userList.isEmpty())
+        registry.setDeviceList(userList);
     else
         registry.addDevice(QString::fromLatin1(kDefaultDevice), QStringLiteral("virtual"));
     return registry;
@@ -78,9 +96,23 @@ void DeviceRegistry::addKind(const QString &kind, Factory factory)
     m_kinds.insert(kind, std::move(factory));
 }
 
+void DeviceRegistry::addKind(
+    const QString &kind,
+    std::function<std::unique_ptr<MsrService>(const QString &logicalName)> factory)
+{
+    addKind(kind, [kind, factory = std::move(factory)](const DeviceEntry &entry, QString *error) {
+        const QString fault = checkOptionKeys(entry, {});
+        if (!fault.isEmpty()) {
+            *error = fault;
+            return std::unique_ptr<MsrService>();
+        }
+        return factory(entry.name);
+    });
+}
+
 void DeviceRegistry::addDevice(const QString &logicalName, const QString &kind)
 {
-    m_devices.insert(logicalName, kind);
+    m_devices.insert(logicalName, DeviceEntry{logicalName, kind, {}});
 }
 
 void DeviceRegistry::setDeviceList(const QString &path)
@@ -91,33 +123,41 @@ void DeviceRegistry::setDeviceList(const QString &path)
 DeviceRegistry::Lookup DeviceRegistry::create(const QString &logicalName) const
 {
     Lookup lookup;
-    QHash<QString, QString> devices = m_devices;
+    ParsedList parsed;
+    parsed.devices = m_devices;
     if (m_listPath) {
-        ParsedList parsed = parseDeviceList(*m_listPath);
+        parsed = parseDeviceList(*m_listPath);
         if (!parsed.error.isEmpty()) {
             lookup.result = opos::OPOS_E_NOSERVICE;
             lookup.error = parsed.error;
             return lookup;
         }
-        devices = std::move(parsed.devices);
     }
-    const auto device = devices.constFind(logicalName);
-    if (device == devices.constEnd() || !validName().match(logicalName).hasMatch()) {
+    const auto device = parsed.devices.constFind(logicalName);
+    if (device == parsed.devices.constEnd() || !validName().match(logicalName).hasMatch()) {
         lookup.result = opos::OPOS_E_NOEXIST;
         return lookup;
     }
-    const auto kind = m_kinds.constFind(*device);
+    // Where a fault found now is reported: the list's line, or the name.
+    const QString where =
+        m_listPath ? QStringLiteral("%1:%2").arg(*m_listPath).arg(parsed.lines.value(logicalName))
+                   : logicalName;
+    lookup.result = opos::OPOS_E_NOSERVICE;
+    const auto kind = m_kinds.constFind(device->kind);
     if (kind == m_kinds.constEnd()) {
-        lookup.result = opos::OPOS_E_NOSERVICE;
-        lookup.error = QStringLiteral("%1: no service of kind '%2'").arg(logicalName, *device);
+        lookup.error = QStringLiteral("%1: unknown kind '%2'").arg(where, device->kind);
         return lookup;
     }
-    lookup.service = (*kind)(logicalName);
+    QString fault;
+    lookup.service = (*kind)(*device, &fault);
     if (!lookup.service) {
-        lookup.result = opos::OPOS_E_NOSERVICE;
-        lookup.error =
-            QStringLiteral("%1: the '%2' service could not start").arg(logicalName, *device);
+        lookup.error = QStringLiteral("%1: %2").arg(
+            where, fault.isEmpty()
+                       ? QStringLiteral("the %1 service could not start").arg(device->kind)
+                       : fault);
+        return lookup;
     }
+    lookup.result = opos::OPOS_SUCCESS;
     return lookup;
 }
 

@@ -1,14 +1,16 @@
 // Logical device names and the service behind each, like a POS device
-// registry. SWIPEWATCH_DEVICES may name a device list; without it the
-// built-in virtual reader answers to "MCRSTUBEX".
+// registry. The device list comes from SWIPEWATCH_DEVICES if set, else from
+// devices.conf in the user's configuration folder for swipewatch if it
+// exists; without either, the built-in virtual reader answers to "MCRSTUBEX".
 //
 // Device list format, one entry a line, '#' starts a comment:
 //     MCRSTUBEX = virtual
-//     COUNTER2  = virtual
-// A name is letters, digits, '_', '-' or '.'; the service kind must be one
-// the registry knows ("virtual" unless more are added).
+//     BACK      = serial device=/dev/ttyACM0 baud=9600 format=8N1
+// A name is letters, digits, '_', '-' or '.'; the kind must be one the
+// registry knows, and each kind checks its KEY=VALUE options.
 #pragma once
 
+#include "reader/deviceoptions.h"
 #include "reader/msrservice.h"
 
 #include <QHash>
@@ -23,14 +25,20 @@ namespace msr {
 
 class DeviceRegistry {
 public:
-    using Factory = std::function<std::unique_ptr<MsrService>(const QString &logicalName)>;
+    // Returns the service, or null with *error saying what is wrong with the
+    // entry's options (the registry adds the file and line).
+    using Factory =
+        std::function<std::unique_ptr<MsrService>(const DeviceEntry &entry, QString *error)>;
 
     // The registry the program runs with: the built-in kinds, and the device
-    // list named by SWIPEWATCH_DEVICES if set.
+    // list from SWIPEWATCH_DEVICES or the user's devices.conf.
     static DeviceRegistry fromEnvironment();
 
     void addKind(const QString &kind, Factory factory);
-    // Without a device list, every name maps to this kind.
+    // A kind that takes no options.
+    void addKind(const QString &kind,
+                 std::function<std::unique_ptr<MsrService>(const QString &logicalName)> factory);
+    // Used only when there is no device list.
     void addDevice(const QString &logicalName, const QString &kind);
     void setDeviceList(const QString &path);
 
@@ -44,10 +52,12 @@ public:
 
     static constexpr const char *kDefaultDevice = "MCRSTUBEX";
     static constexpr const char *kEnvironmentVariable = "SWIPEWATCH_DEVICES";
+    // In the user's configuration folder for swipewatch.
+    static constexpr const char *kUserListName = "devices.conf";
 
 private:
     std::optional<QString> m_listPath;
-    QHash<QString, QString> m_devices; // name -> kind, used without a list
+    QHash<QString, DeviceEntry> m_devices; // used without a list
     QHash<QString, Factory> m_kinds;
 };
 

@@ -5,6 +5,8 @@
 #include "reader/deviceregistry.h"
 #include "reader/opos.h"
 
+#include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -60,7 +62,12 @@ private slots:
         QTest::newRow("empty kind") << QByteArray("\nMCRSTUBEX =\n") << ":2: expected";
         QTest::newRow("path in name") << QByteArray("../x = virtual\n") << ":1: expected";
         QTest::newRow("twice") << QByteArray("A=virtual\nA=virtual\n") << "A is listed twice";
-        QTest::newRow("unknown kind") << QByteArray("MCRSTUBEX = serial\n") << "no service of kind";
+        QTest::newRow("unknown kind")
+            << QByteArray("MCRSTUBEX = warp\n") << ":1: unknown kind 'warp'";
+        QTest::newRow("unknown key")
+            << QByteArray("#\nMCRSTUBEX = virtual bps=9\n") << ":2: unknown option 'bps'";
+        QTest::newRow("not key=value")
+            << QByteArray("MCRSTUBEX = virtual fast\n") << ":1: expected KEY=VALUE";
         QTest::newRow("binary") << QByteArray("\0\xff\xfe=\n", 5) << ":1: expected";
     }
     void aBadListFailsOpenAndNamesTheFault()
@@ -71,6 +78,22 @@ private slots:
         QVERIFY(!found.service);
         QCOMPARE(found.result, opos::OPOS_E_NOSERVICE);
         QVERIFY2(found.error.contains(fault), qPrintable(found.error));
+    }
+
+    void theUserListServesWhenNoListIsNamed()
+    {
+        qunsetenv(DeviceRegistry::kEnvironmentVariable);
+        qputenv("XDG_CONFIG_HOME", dir.filePath("config").toLocal8Bit());
+        QVERIFY(QDir().mkpath(dir.filePath("config/swipewatch")));
+        QFile list(dir.filePath("config/swipewatch/devices.conf"));
+        QVERIFY(list.open(QIODevice::WriteOnly) && list.write("LANE7 = virtual\n") > 0);
+        list.close();
+        QVERIFY(DeviceRegistry::fromEnvironment().create("LANE7").service);
+        QCOMPARE(DeviceRegistry::fromEnvironment().create("MCRSTUBEX").result,
+                 opos::OPOS_E_NOEXIST);
+        QVERIFY(list.remove()); // no list at all: the built-in reader again
+        QVERIFY(DeviceRegistry::fromEnvironment().create("MCRSTUBEX").service);
+        qunsetenv("XDG_CONFIG_HOME");
     }
 
     void aMissingListFailsOpen()
