@@ -4,6 +4,8 @@
 #include <QAccessible>
 #include <QFontInfo>
 
+#include <limits>
+
 class TestLayout : public QObject {
     Q_OBJECT
 private slots:
@@ -111,6 +113,27 @@ private slots:
         QVERIFY(!face.italic() && !face.underline() && !face.strikeOut());
         QCOMPARE(h.form->Option1(0)->font(), h.form->font()); // the window's default font
         QCOMPARE(h.form->Frame1()->font(), h.form->font());
+    }
+
+    // A count shows every digit, in the designed font while it fits.
+    void countsShowEveryDigit_data()
+    {
+        QTest::addColumn<qint64>("before");
+        QTest::newRow("1") << qint64(0);
+        QTest::newRow("100,001") << qint64(100000);
+        QTest::newRow("largest") << std::numeric_limits<qint64>::max() - 1;
+    }
+    void countsShowEveryDigit()
+    {
+        QFETCH(qint64, before);
+        Harness h;
+        QVERIFY(h.start());
+        h.form->lbCount()->setTag(QString::number(before));
+        h.reader.fireDataEvent(0);
+        swipewatch::ui::Label *count = h.form->lbCount();
+        QCOMPARE(count->Caption(), QString::number(before + 1));
+        QVERIFY(count->fontMetrics().horizontalAdvance(count->Caption()) <= count->width());
+        QCOMPARE(count->font().pointSizeF() == 15.75, before == 0);
     }
 
     void valueLabelsSitOnTheTextBackground()
