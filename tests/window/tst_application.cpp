@@ -5,7 +5,7 @@
 #include "harness.h"
 
 #include <csignal>
-#include <unistd.h>
+#include <cstdio>
 
 class TestApplication : public QObject {
     Q_OBJECT
@@ -84,14 +84,8 @@ private slots:
 
 namespace {
 
-void out(const QString &line)
-{
-    const QByteArray bytes = line.toUtf8() + '\n';
-    [[maybe_unused]] const ssize_t written = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
-}
-
 struct EchoingReader : testsupport::FakeReader {
-    ~EchoingReader() override { out("reader gone"); }
+    ~EchoingReader() override { std::puts("reader gone"); }
 };
 
 // The child: the program's run over a fake reader that writes out each call,
@@ -103,28 +97,20 @@ int runScenario(const QByteArray &scenario, int &argc, char **argv)
     auto owned = std::make_unique<EchoingReader>();
     EchoingReader &r = *owned;
     const auto raiseLater = [&r] {
-        QMetaObject::invokeMethod(
-            qApp,
-            [&r] {
-                r.failing << get(dispid::ErrorReportingType);
-                r.fireErrorEvent(0, 201, opos::OPOS_EL_INPUT);
-            },
-            Qt::QueuedConnection);
+        QTimer::singleShot(0, qApp, [&r] {
+            r.failing << get(dispid::ErrorReportingType);
+            r.fireErrorEvent(0, 201, opos::OPOS_EL_INPUT);
+        });
     };
     r.onCall = [&](const QString &call) {
-        out(r.failing.contains(call.section('(', 0, 0)) ? call + " raises" : call);
+        const bool raises = r.failing.contains(call.section('(', 0, 0));
+        std::puts(qPrintable(raises ? call + " raises" : call));
         if (scenario == "pump" && call == put(dispid::DataEventEnabled, -1) &&
             r.calls.count(call) == 1)
-            QMetaObject::invokeMethod(
-                qApp,
-                [&] {
-                    raiseLater();
-                    r.fireDataEvent(1);
-                },
-                Qt::QueuedConnection);
+            QTimer::singleShot(0, qApp, [&] { raiseLater(), r.fireDataEvent(1); });
     };
     boxes.whileOpen = [&](const ShownMessage &message) {
-        out("box: " + message.text.section('\n', 0, 0).section(": ", -1));
+        std::puts(qPrintable("box: " + message.text.section('\n', 0, 0).section(": ", -1)));
         if (message.title == "Claim Error")
             raiseLater(), QCoreApplication::processEvents(); // as the box's own loop does
     };
