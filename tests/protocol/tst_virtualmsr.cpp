@@ -8,13 +8,16 @@
 #include "reader/runtimepaths.h"
 #include "reader/virtualmsr.h"
 
+#include <QDir>
 #include <QFile>
 #include <QLocalSocket>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -82,6 +85,30 @@ sockaddr_un unixAddress(const QString &path)
     return address;
 }
 
+// A client on a bare descriptor, as socat or a shell script is.
+struct RawClient {
+    explicit RawClient(const QString &path) : fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        const sockaddr_un address = unixAddress(path);
+        connected =
+            ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    }
+    ~RawClient() { ::close(fd); }
+    // Reads what has come; true once the reader has hung up.
+    bool ended()
+    {
+        char chunk[4096];
+        ssize_t n;
+        while ((n = ::read(fd, chunk, sizeof chunk)) > 0)
+            got.append(chunk, n);
+        return n == 0;
+    }
+    int fd;
+    bool connected = false;
+    QByteArray got;
+};
+
 } // namespace
 
 class TestVirtualMsr : public QObject {
@@ -130,6 +157,122 @@ private slots:
         ::close(fd);
         QCOMPARE(service->claim(0), opos::OPOS_SUCCESS);
         QCOMPARE(Client(path).ask(testCard()).result, Result::Accepted);
+
+        // A window that closes tells a waiting client why, before hanging up.
+        Client last(path);
+        last.socket.write(testCard(true));
+        QTRY_COMPARE(sink.swipes.size(), 4);
+        service.reset();
+        QTRY_VERIFY(last.closed());
+        QCOMPARE(last.lines.size(), 1);
+        QCOMPARE(last.answer(0).reason, QString::fromLatin1(reason::kReleased));
+    }
+
+    // Removing or replacing the lock file, as a cleaner of temporary folders
+    // may, does not hand the reader to a second claimant.
+    void claimHoldsWhenItsLockFileGoes_data()
+    {
+        QTest::addColumn<bool>("replace");
+        QTest::newRow("removed") << false;
+        QTest::newRow("replaced") << true;
+    }
+    void claimHoldsWhenItsLockFileGoes()
+    {
+        QFETCH(bool, replace);
+        const QString lock = claimLockPath(QStringLiteral("MCRSTUBEX"));
+        QVERIFY(QFile::remove(lock));
+        if (replace)
+            QVERIFY(QFile(lock).open(QIODevice::WriteOnly));
+        VirtualMsrService second(QStringLiteral("MCRSTUBEX"));
+        QCOMPARE(second.claim(0), opos::OPOS_E_TIMEOUT);
+        QVERIFY(!second.isListening());
+        QCOMPARE(Client(path).ask(testCard()).result, Result::Accepted);
+        QCOMPARE(sink.swipes.size(), 1);
+    }
+
+    void claimRefusesPathsThatAreNotOurs()
+    {
+        QTemporaryDir elsewhere;
+        const QString target = elsewhere.filePath("planted");
+        QVERIFY(QFile::link(target, claimLockPath(QStringLiteral("COUNTER2"))));
+        VirtualMsrService planted(QStringLiteral("COUNTER2"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("symbolic link"));
+        QCOMPARE(planted.claim(0), opos::OPOS_E_FAILURE);
+        QVERIFY2(planted.lastError().contains("is a symbolic link"),
+                 qPrintable(planted.lastError()));
+        QVERIFY(!QFile::exists(target));
+    }
+
+    void claimNamesASocketPathTooLong()
+    {
+        // A socket path the kernel cannot take is named as too long.
+        const QString deep = runtime->filePath(QString(100, QLatin1Char('d')));
+        QVERIFY(QDir().mkdir(deep));
+        qputenv("XDG_RUNTIME_DIR", deep.toLocal8Bit());
+        VirtualMsrService far(QStringLiteral("COUNTER2"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("at most 107 bytes"));
+        QCOMPARE(far.claim(0), opos::OPOS_E_FAILURE);
+        QVERIFY2(far.lastError().contains("at most 107 bytes"), qPrintable(far.lastError()));
+    }
+
+    // A relative XDG_RUNTIME_DIR is ignored, as if unset: lock and socket
+    // share the private folder under TMPDIR.
+    void ignoresARelativeRuntimeFolder()
+    {
+        const QString cwd = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(runtime->path()));
+        QVERIFY(QDir().mkdir("relative"));
+        QVERIFY(QFile::setPermissions("relative", QFile::ReadOwner | QFile::WriteOwner |
+                                                      QFile::ExeOwner | QFile::ReadUser |
+                                                      QFile::WriteUser | QFile::ExeUser));
+        qputenv("XDG_RUNTIME_DIR", "relative");
+        qputenv("TMPDIR", runtime->path().toLocal8Bit());
+        const QString folder = runtimeDirectory();
+        QDir::setCurrent(cwd);
+        qunsetenv("TMPDIR");
+        QVERIFY2(folder.startsWith(runtime->path() + "/runtime-"), qPrintable(folder));
+        QCOMPARE(QFileInfo(folder).permissions() & 0077, QFile::Permissions());
+    }
+
+    // One failed accept(), e.g. out of descriptors, costs a delay, not the socket.
+    void listensOnAfterAFailedAccept()
+    {
+        rlimit limit{};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+        const int lowestFree = ::dup(0);
+        ::close(lowestFree);
+        rlimit tight = limit;
+        tight.rlim_cur = rlim_t(lowestFree + 1); // room for the client, none for accept()
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot accept a connection"));
+        RawClient client(path);
+        QVERIFY(client.connected);
+        QCoreApplication::processEvents(); // the accept fails
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("accepting connections on .* again"));
+        QCOMPARE(::write(client.fd, "{\"swipe\":{}}\n", 13), ssize_t(13));
+        QTRY_VERIFY((client.ended(), client.got.endsWith('\n')));
+        QCOMPARE(parseAnswer(client.got.chopped(1))->result, Result::Accepted);
+        QVERIFY(QFile::exists(path));
+    }
+
+    // socat-style: send, shut the write side, then read every answer.
+    void answersAClientThatHalfCloses()
+    {
+        RawClient client(path);
+        const QByteArray lines = testCard() + testCard(true) + testCard();
+        QCOMPARE(::write(client.fd, lines.constData(), size_t(lines.size())),
+                 ssize_t(lines.size()));
+        QCOMPARE(::shutdown(client.fd, SHUT_WR), 0);
+        QTRY_COMPARE(sink.swipes.size(), 2);
+        service->swipeFinished(2, true, {});
+        QTRY_VERIFY(client.ended());
+        const QList<QByteArray> answers = client.got.split('\n');
+        QCOMPARE(answers.size(), 4);
+        QCOMPARE(parseAnswer(answers[0])->result, Result::Accepted);
+        QCOMPARE(parseAnswer(answers[1])->result, Result::Delivered);
+        QCOMPARE(parseAnswer(answers[2])->result, Result::Accepted);
+        QTRY_COMPARE(service->connectionCount(), 0);
     }
 
     void readsWhatTheStripeHolds()
