@@ -1,39 +1,66 @@
 #include "reader/deviceregistry.h"
 
 #include "reader/opos.h"
+#include "reader/runtimepaths.h"
+#include "reader/swipeprotocol.h"
 #include "reader/virtualmsr.h"
 
 #include <QFile>
-#include <QRegularExpression>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace msr {
 
 namespace {
-
-const QRegularExpression &validName()
-{
-    static const QRegularExpression re(QStringLiteral("^[A-Za-z0-9_.-]{1,64}$"));
-    return re;
-}
 
 struct ParsedList {
     QHash<QString, QString> devices;
     QString error;
 };
 
+// The whole list, or why not. Only a regular file: opening a FIFO or a
+// device could block start-up for good, so it is opened without waiting
+// and looked at before anything is read.
+std::optional<QByteArray> readDeviceListFile(const QString &path, QString *error)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        *error = QStringLiteral("%1: cannot read the device list: %2")
+                     .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        if (fd >= 0)
+            ::close(fd);
+        return std::nullopt;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        *error = QStringLiteral("%1: the device list is not a regular file").arg(path);
+        return std::nullopt;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        *error =
+            QStringLiteral("%1: cannot read the device list: %2").arg(path, file.errorString());
+        return std::nullopt;
+    }
+    return file.readAll();
+}
+
 ParsedList parseDeviceList(const QString &path)
 {
     ParsedList out;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        out.error =
-            QStringLiteral("%1: cannot read the device list: %2").arg(path, file.errorString());
+    const std::optional<QByteArray> text = readDeviceListFile(path, &out.error);
+    if (!text)
         return out;
-    }
     int lineNo = 0;
-    while (!file.atEnd()) {
+    for (const QByteArray &bytes : text->split('\n')) {
         ++lineNo;
-        QString line = QString::fromUtf8(file.readLine());
+        QString line = QString::fromUtf8(bytes);
         const qsizetype hash = line.indexOf(QLatin1Char('#'));
         if (hash >= 0)
             line.truncate(hash);
@@ -43,7 +70,7 @@ ParsedList parseDeviceList(const QString &path)
         const qsizetype eq = line.indexOf(QLatin1Char('='));
         const QString name = line.left(eq).trimmed();
         const QString kind = line.mid(eq + 1).trimmed();
-        if (eq < 0 || !validName().match(name).hasMatch() || kind.isEmpty()) {
+        if (eq < 0 || !isValidDeviceName(name) || kind.isEmpty()) {
             out.error = QStringLiteral("%1:%2: expected 'NAME = KIND', found '%3'")
                             .arg(path)
                             .arg(lineNo)
@@ -96,20 +123,21 @@ DeviceRegistry::Lookup DeviceRegistry::create(const QString &logicalName) const
         ParsedList parsed = parseDeviceList(*m_listPath);
         if (!parsed.error.isEmpty()) {
             lookup.result = opos::OPOS_E_NOSERVICE;
-            lookup.error = parsed.error;
+            lookup.error = protocol::printable(parsed.error); // the list's text goes to a terminal
             return lookup;
         }
         devices = std::move(parsed.devices);
     }
     const auto device = devices.constFind(logicalName);
-    if (device == devices.constEnd() || !validName().match(logicalName).hasMatch()) {
+    if (device == devices.constEnd() || !isValidDeviceName(logicalName)) {
         lookup.result = opos::OPOS_E_NOEXIST;
         return lookup;
     }
     const auto kind = m_kinds.constFind(*device);
     if (kind == m_kinds.constEnd()) {
         lookup.result = opos::OPOS_E_NOSERVICE;
-        lookup.error = QStringLiteral("%1: no service of kind '%2'").arg(logicalName, *device);
+        lookup.error = protocol::printable(
+            QStringLiteral("%1: no service of kind '%2'").arg(logicalName, *device));
         return lookup;
     }
     lookup.service = (*kind)(logicalName);

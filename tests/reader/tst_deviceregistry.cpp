@@ -9,6 +9,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,6 +63,8 @@ private slots:
         QTest::newRow("twice") << QByteArray("A=virtual\nA=virtual\n") << "A is listed twice";
         QTest::newRow("unknown kind") << QByteArray("MCRSTUBEX = serial\n") << "no service of kind";
         QTest::newRow("binary") << QByteArray("\0\xff\xfe=\n", 5) << ":1: expected";
+        QTest::newRow("terminal escape")
+            << QByteArray("\x1b[2J\x1b[H = virtual\n") << "found '\\x1B[2J\\x1B[H = virtual'";
     }
     void aBadListFailsOpenAndNamesTheFault()
     {
@@ -71,14 +74,31 @@ private slots:
         QVERIFY(!found.service);
         QCOMPARE(found.result, opos::OPOS_E_NOSERVICE);
         QVERIFY2(found.error.contains(fault), qPrintable(found.error));
+        QVERIFY(!found.error.contains(QChar(0x1b)));
     }
 
-    void aMissingListFailsOpen()
+    // Only a regular file is a list; a FIFO would block Open for good.
+    void anUnreadableListFailsOpen_data()
     {
-        qputenv(DeviceRegistry::kEnvironmentVariable, dir.filePath("absent").toLocal8Bit());
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("missing") << "absent"
+                                 << "cannot read the device list";
+        QTest::newRow("FIFO") << "fifo"
+                              << "is not a regular file";
+        QTest::newRow("folder") << "."
+                                << "is not a regular file";
+    }
+    void anUnreadableListFailsOpen()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, fault);
+        if (name == "fifo" && !QFile::exists(dir.filePath(name)))
+            QCOMPARE(::mkfifo(qPrintable(dir.filePath(name)), 0600), 0);
+        qputenv(DeviceRegistry::kEnvironmentVariable, dir.filePath(name).toLocal8Bit());
         const auto found = DeviceRegistry::fromEnvironment().create("MCRSTUBEX");
         QCOMPARE(found.result, opos::OPOS_E_NOSERVICE);
-        QVERIFY(found.error.contains("cannot read the device list"));
+        QVERIFY2(found.error.contains(fault), qPrintable(found.error));
     }
 
     void anotherProcessIsRefusedUntilTheHolderIsKilled()
