@@ -87,12 +87,11 @@ sockaddr_un unixAddress(const QString &path)
 
 // A client on a bare descriptor, as socat or a shell script is.
 struct RawClient {
-    explicit RawClient(const QString &path) : fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    explicit RawClient(const QString &path)
+        : fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
     {
         const sockaddr_un address = unixAddress(path);
-        connected =
-            ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
-        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+        QVERIFY(::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0);
     }
     ~RawClient() { ::close(fd); }
     // Reads what has come; true once the reader has hung up.
@@ -105,7 +104,6 @@ struct RawClient {
         return n == 0;
     }
     int fd;
-    bool connected = false;
     QByteArray got;
 };
 
@@ -168,51 +166,40 @@ private slots:
         QCOMPARE(last.answer(0).reason, QString::fromLatin1(reason::kReleased));
     }
 
-    // Removing or replacing the lock file, as a cleaner of temporary folders
-    // may, does not hand the reader to a second claimant.
-    void claimHoldsWhenItsLockFileGoes_data()
-    {
-        QTest::addColumn<bool>("replace");
-        QTest::newRow("removed") << false;
-        QTest::newRow("replaced") << true;
-    }
+    // A lock file removed (here, and made anew) by a cleaner of temporary
+    // folders does not hand the reader to a second claimant.
     void claimHoldsWhenItsLockFileGoes()
     {
-        QFETCH(bool, replace);
         const QString lock = claimLockPath(QStringLiteral("MCRSTUBEX"));
-        QVERIFY(QFile::remove(lock));
-        if (replace)
-            QVERIFY(QFile(lock).open(QIODevice::WriteOnly));
-        VirtualMsrService second(QStringLiteral("MCRSTUBEX"));
-        QCOMPARE(second.claim(0), opos::OPOS_E_TIMEOUT);
-        QVERIFY(!second.isListening());
+        QVERIFY(QFile::remove(lock) && QFile(lock).open(QIODevice::WriteOnly));
+        QCOMPARE(VirtualMsrService(QStringLiteral("MCRSTUBEX")).claim(0), opos::OPOS_E_TIMEOUT);
         QCOMPARE(Client(path).ask(testCard()).result, Result::Accepted);
         QCOMPARE(sink.swipes.size(), 1);
     }
 
-    void claimRefusesPathsThatAreNotOurs()
+    // A link planted at the lock, or a socket path longer than the kernel takes.
+    void claimFailsOnAPathItCannotUse_data()
     {
-        QTemporaryDir elsewhere;
-        const QString target = elsewhere.filePath("planted");
-        QVERIFY(QFile::link(target, claimLockPath(QStringLiteral("COUNTER2"))));
-        VirtualMsrService planted(QStringLiteral("COUNTER2"));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("symbolic link"));
-        QCOMPARE(planted.claim(0), opos::OPOS_E_FAILURE);
-        QVERIFY2(planted.lastError().contains("is a symbolic link"),
-                 qPrintable(planted.lastError()));
-        QVERIFY(!QFile::exists(target));
+        QTest::addColumn<bool>("planted");
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("link") << true << "is a symbolic link";
+        QTest::newRow("too long") << false << "longer than a local socket path may be (at most 107";
     }
-
-    void claimNamesASocketPathTooLong()
+    void claimFailsOnAPathItCannotUse()
     {
-        // A socket path the kernel cannot take is named as too long.
-        const QString deep = runtime->filePath(QString(100, QLatin1Char('d')));
-        QVERIFY(QDir().mkdir(deep));
-        qputenv("XDG_RUNTIME_DIR", deep.toLocal8Bit());
-        VirtualMsrService far(QStringLiteral("COUNTER2"));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("at most 107 bytes"));
-        QCOMPARE(far.claim(0), opos::OPOS_E_FAILURE);
-        QVERIFY2(far.lastError().contains("at most 107 bytes"), qPrintable(far.lastError()));
+        QFETCH(bool, planted);
+        QFETCH(QString, fault);
+        QTemporaryDir elsewhere;
+        if (planted)
+            QVERIFY(
+                QFile::link(elsewhere.filePath("x"), claimLockPath(QStringLiteral("COUNTER2"))));
+        else
+            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime->filePath(QString(100, 'd'))));
+        VirtualMsrService other(QStringLiteral("COUNTER2"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(fault)));
+        QCOMPARE(other.claim(0), opos::OPOS_E_FAILURE);
+        QVERIFY2(other.lastError().contains(fault), qPrintable(other.lastError()));
+        QVERIFY(QDir(elsewhere.path()).isEmpty());
     }
 
     // A relative XDG_RUNTIME_DIR is ignored, as if unset: lock and socket
@@ -221,17 +208,13 @@ private slots:
     {
         const QString cwd = QDir::currentPath();
         QVERIFY(QDir::setCurrent(runtime->path()));
-        QVERIFY(QDir().mkdir("relative"));
-        QVERIFY(QFile::setPermissions("relative", QFile::ReadOwner | QFile::WriteOwner |
-                                                      QFile::ExeOwner | QFile::ReadUser |
-                                                      QFile::WriteUser | QFile::ExeUser));
+        QVERIFY(QDir().mkdir("relative", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         qputenv("XDG_RUNTIME_DIR", "relative");
         qputenv("TMPDIR", runtime->path().toLocal8Bit());
         const QString folder = runtimeDirectory();
         QDir::setCurrent(cwd);
         qunsetenv("TMPDIR");
         QVERIFY2(folder.startsWith(runtime->path() + "/runtime-"), qPrintable(folder));
-        QCOMPARE(QFileInfo(folder).permissions() & 0077, QFile::Permissions());
     }
 
     // One failed accept(), e.g. out of descriptors, costs a delay, not the socket.
@@ -246,7 +229,6 @@ private slots:
         QCOMPARE(::setrlimit(RLIMIT_NOFILE, &tight), 0);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot accept a connection"));
         RawClient client(path);
-        QVERIFY(client.connected);
         QCoreApplication::processEvents(); // the accept fails
         QCOMPARE(::setrlimit(RLIMIT_NOFILE, &limit), 0);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("accepting connections on .* again"));
