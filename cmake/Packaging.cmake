@@ -39,7 +39,11 @@ add to the device list.")
 endif()
 
 # Debian's machine-readable copyright file, with the licence text of LICENSE.
+# Its licence paragraph holds the permission text alone; the title and the
+# copyright line have fields of their own.
 file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
+string(FIND "${license}" "Permission is hereby granted" start)
+string(SUBSTRING "${license}" ${start} -1 license)
 string(STRIP "${license}" license)
 string(REGEX REPLACE "\n\n" "\n.\n" license "${license}")
 string(REGEX REPLACE "\n" "\n " license " ${license}")
