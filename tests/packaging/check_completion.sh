@@ -1,39 +1,27 @@
 #!/bin/bash
-# Completes command lines with the installed completion, as bash would after
-# breaking the line into words at spaces and ':'. Usage: check_completion.sh
-# COMPLETION_FILE BIN_DIR WORK_DIR
+# Completes command lines with the completion file as bash would, breaking
+# words at blanks, ':' and '='. Usage: check_completion.sh FILE BIN_DIR WORK_DIR
 set -u
-completion=$1
-export PATH=$2:$PATH
+export PATH=$2:$PATH HOME=$3/home
 work=$3
-rm -rf "$work" && mkdir -p "$work/home"
-export HOME=$work/home
+rm -rf "$work" && mkdir -p "$HOME/.config/swipewatch"
 unset XDG_CONFIG_HOME SWIPEWATCH_DEVICES
 . /usr/share/bash-completion/bash_completion
-. "$completion"
-
+. "$1"
 failed=0
-# check EXPECTED LINE: completes at the end of LINE.
+
+# check EXPECTED LINE: the words offered at the end of LINE, sorted.
 check()
 {
-    local expected=$1
-    COMP_LINE=$2
-    COMP_POINT=${#COMP_LINE}
-    # Words as bash breaks them: at blanks, and ':' and '=' are words of their own.
-    local spaced=${COMP_LINE//:/ : }
-    spaced=${spaced//=/ = }
-    read -r -a COMP_WORDS <<<"$spaced"
-    [[ $COMP_LINE == *' ' ]] && COMP_WORDS+=('')
-    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
-    COMPREPLY=()
-    local fn=_${COMP_WORDS[0]}
-    $fn "${COMP_WORDS[0]}" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+    COMP_LINE=$2 COMP_POINT=${#2}
+    local spaced=${2//:/ : }
+    read -r -a COMP_WORDS <<<"${spaced//=/ = }"
+    [[ $2 == *' ' ]] && COMP_WORDS+=('')
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) COMPREPLY=()
+    "_${COMP_WORDS[0]}" "${COMP_WORDS[0]}" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
     local got
     got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | xargs)
-    if [[ $got != "$expected" ]]; then
-        echo "FAIL: '$COMP_LINE' completes to '$got', expected '$expected'"
-        failed=1
-    fi
+    [[ $got == "$1" ]] || { echo "FAIL: '$2' offers '$got', expected '$1'" && failed=1; }
 }
 
 check "--damage --device" "msrswipe --d"
@@ -41,9 +29,7 @@ check "blank full gift long test" "msrswipe --card "
 check "parity" "msrswipe --damage 2:p"
 check "lrc" "msrswipe --track2 7 --damage=3:l"
 check "MCRSTUBEX" "msrswipe --device "
-
 # The device list: SWIPEWATCH_DEVICES first, else the user's devices.conf.
-mkdir -p "$HOME/.config/swipewatch"
 printf 'BACK = serial device=/dev/ttyACM0\n#SIDE = hid device=/dev/hidraw3\n' \
     >"$HOME/.config/swipewatch/devices.conf"
 check "BACK" "msrswipe --device "
