@@ -3,7 +3,7 @@
 #include "app/application.h"
 #include "app/frmmsr.h"
 #include "app/termination.h"
-#include "reader/deviceregistry.h"
+#include "backends/backends.h"
 #include "reader/msrcontrol.h"
 
 #include <exception>
@@ -31,9 +31,8 @@ int runWindow(Application &app, reporting::MessageBoxes &boxes,
     } unhook{app};
 
     try {
-        reader = makeReader
-                     ? makeReader()
-                     : std::make_unique<msr::MsrControl>(msr::DeviceRegistry::fromEnvironment());
+        reader =
+            makeReader ? makeReader() : std::make_unique<msr::MsrControl>(msr::standardRegistry());
         window = std::make_unique<frmMSR>(reader.get(), boxes);
 
         QObject::connect(&termination, &TerminationSignals::terminationRequested, window.get(),

@@ -2,8 +2,6 @@
 
 #include "reader/opos.h"
 #include "reader/runtimepaths.h"
-#include "reader/swipeprotocol.h"
-#include "reader/virtualmsr.h"
 
 #include <QFile>
 #include <QStandardPaths>
@@ -102,7 +100,6 @@ ParsedList parseDeviceList(const QString &path)
 DeviceRegistry DeviceRegistry::fromEnvironment()
 {
     DeviceRegistry registry;
-    registry.addKind(QStringLiteral("virtual"), &createVirtualMsr);
     const QByteArray list = qgetenv(kEnvironmentVariable);
     // Named in full, not AppConfigLocation: msrprobe and the tests must find
     // the window's list, not one of their own.
@@ -156,7 +153,7 @@ DeviceRegistry::Lookup DeviceRegistry::create(const QString &logicalName) const
         parsed = parseDeviceList(*m_listPath);
         if (!parsed.error.isEmpty()) {
             lookup.result = opos::OPOS_E_NOSERVICE;
-            lookup.error = protocol::printable(parsed.error); // the list's text goes to a terminal
+            lookup.error = printable(parsed.error); // the list's text goes to a terminal
             return lookup;
         }
     }
@@ -172,14 +169,13 @@ DeviceRegistry::Lookup DeviceRegistry::create(const QString &logicalName) const
     lookup.result = opos::OPOS_E_NOSERVICE;
     const auto kind = m_kinds.constFind(device->kind);
     if (kind == m_kinds.constEnd()) {
-        lookup.error =
-            protocol::printable(QStringLiteral("%1: unknown kind '%2'").arg(where, device->kind));
+        lookup.error = printable(QStringLiteral("%1: unknown kind '%2'").arg(where, device->kind));
         return lookup;
     }
     QString fault;
     lookup.service = (*kind)(*device, &fault);
     if (!lookup.service) {
-        lookup.error = protocol::printable(QStringLiteral("%1: %2").arg(
+        lookup.error = printable(QStringLiteral("%1: %2").arg(
             where, fault.isEmpty()
                        ? QStringLiteral("the %1 service could not start").arg(device->kind)
                        : fault));

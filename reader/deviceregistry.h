@@ -30,8 +30,9 @@ public:
     using Factory =
         std::function<std::unique_ptr<MsrService>(const DeviceEntry &entry, QString *error)>;
 
-    // The registry the program runs with: the built-in kinds, and the device
-    // list from SWIPEWATCH_DEVICES or the user's devices.conf.
+    // A registry on the device list from SWIPEWATCH_DEVICES or the user's
+    // devices.conf, else with MCRSTUBEX as the virtual reader. It knows no
+    // kinds yet: backends/backends.h adds them.
     static DeviceRegistry fromEnvironment();
 
     void addKind(const QString &kind, Factory factory);

@@ -24,4 +24,8 @@ QString socketPathProblem(const QString &path);
 // becomes part of a file name, so nothing else passes.
 bool isValidDeviceName(QStringView name);
 
+// Text from outside (a reader's answer, a device list) made safe to print on
+// a terminal: control characters, C1 ones and DEL included, become \xHH.
+QString printable(QStringView text);
+
 } // namespace msr

@@ -1,9 +1,9 @@
 // msrswipe: its options, the bits it writes for a card, and what it says and
 // returns against a real virtual reader, or when none is listening.
+#include "backends/virtual/virtualmsr.h"
 #include "codec/stripecodec.h"
 #include "reader/opos.h"
 #include "reader/runtimepaths.h"
-#include "reader/virtualmsr.h"
 #include "tools/feeder/cardoptions.h"
 #include "tools/feeder/swipefeeder.h"
 

@@ -4,7 +4,7 @@
 // client might send it. If it is odd, the rest picks fragments of a request
 // (keys, values, bit strings with stray characters) and glues them into a
 // line, so random bytes also reach the checks behind a well-formed object.
-#include "reader/swipeprotocol.h"
+#include "backends/virtual/swipeprotocol.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // The swipe socket's lines, without a socket: what each request parses to or
 // why it is refused, and answers as the feeder reads them back.
-#include "reader/swipeprotocol.h"
+#include "backends/virtual/swipeprotocol.h"
 
 #include <QTest>
 

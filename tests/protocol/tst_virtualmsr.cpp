@@ -1,12 +1,12 @@
 // The virtual reader's swipe socket, served for real: claims and stale
 // sockets, what a swipe reads as, hostile clients, waits, and the whole path
 // through the real control.
+#include "backends/virtual/virtualmsr.h"
 #include "codec/stripecodec.h"
 #include "reader/claimlock.h"
 #include "reader/msrcontrol.h"
 #include "reader/opos.h"
 #include "reader/runtimepaths.h"
-#include "reader/virtualmsr.h"
 
 #include <QDir>
 #include <QFile>

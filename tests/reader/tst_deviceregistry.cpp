@@ -1,8 +1,8 @@
 // Logical names resolve through the device list, a bad list is a result code
 // with the fault named, never a crash; and a device's claim holds against other
 // processes and dies with its holder.
+#include "backends/backends.h"
 #include "reader/claimlock.h"
-#include "reader/deviceregistry.h"
 #include "reader/opos.h"
 
 #include <QDir>
@@ -26,14 +26,14 @@ class TestDeviceRegistry : public QObject {
     {
         qunsetenv(DeviceRegistry::kEnvironmentVariable);
         if (text.isNull())
-            return DeviceRegistry::fromEnvironment();
+            return standardRegistry();
         QFile list(dir.filePath("devices.list"));
         if (!list.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
             list.write(text) != text.size())
             qFatal("cannot write %s", qPrintable(list.fileName()));
         list.close();
         qputenv(DeviceRegistry::kEnvironmentVariable, list.fileName().toLocal8Bit());
-        return DeviceRegistry::fromEnvironment();
+        return standardRegistry();
     }
 
 private slots:
@@ -92,24 +92,23 @@ private slots:
         QFile list(dir.filePath("config/swipewatch/devices.conf"));
         QVERIFY(list.open(QIODevice::WriteOnly) && list.write("LANE7 = virtual\n") > 0);
         list.close();
-        QVERIFY(DeviceRegistry::fromEnvironment().create("LANE7").service);
-        QCOMPARE(DeviceRegistry::fromEnvironment().create("MCRSTUBEX").result,
-                 opos::OPOS_E_NOEXIST);
+        QVERIFY(standardRegistry().create("LANE7").service);
+        QCOMPARE(standardRegistry().create("MCRSTUBEX").result, opos::OPOS_E_NOEXIST);
         QVERIFY(list.remove()); // no list at all: the built-in reader again
-        QVERIFY(DeviceRegistry::fromEnvironment().create("MCRSTUBEX").service);
+        QVERIFY(standardRegistry().create("MCRSTUBEX").service);
         qunsetenv("XDG_CONFIG_HOME");
     }
 
     void aListThatIsNoFileFailsOpen()
     {
         qputenv(DeviceRegistry::kEnvironmentVariable, dir.filePath("absent").toLocal8Bit());
-        auto found = DeviceRegistry::fromEnvironment().create("MCRSTUBEX");
+        auto found = standardRegistry().create("MCRSTUBEX");
         QCOMPARE(found.result, opos::OPOS_E_NOSERVICE);
         QVERIFY(found.error.contains("cannot read the device list"));
         // Reading a FIFO would block Open for good.
         QCOMPARE(::mkfifo(qPrintable(dir.filePath("fifo")), 0600), 0);
         qputenv(DeviceRegistry::kEnvironmentVariable, dir.filePath("fifo").toLocal8Bit());
-        found = DeviceRegistry::fromEnvironment().create("MCRSTUBEX");
+        found = standardRegistry().create("MCRSTUBEX");
         QCOMPARE(found.result, opos::OPOS_E_NOSERVICE);
         QVERIFY2(found.error.contains("is not a regular file"), qPrintable(found.error));
     }

@@ -1,9 +1,10 @@
 // The real window, control and virtual reader in one process, under a flood
 // and hostile clients; and the window alone with data no stripe could hold.
+#include "backends/backends.h"
+#include "backends/virtual/swipeprotocol.h"
 #include "codec/stripecodec.h"
 #include "reader/msrcontrol.h"
 #include "reader/runtimepaths.h"
-#include "reader/swipeprotocol.h"
 #include "tests/window/harness.h"
 
 #include <QTemporaryDir>
@@ -74,7 +75,7 @@ struct RealWindow {
     {
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
         qunsetenv(msr::DeviceRegistry::kEnvironmentVariable);
-        control = std::make_unique<msr::MsrControl>(msr::DeviceRegistry::fromEnvironment());
+        control = std::make_unique<msr::MsrControl>(msr::standardRegistry());
         form = std::make_unique<swipewatch::frmMSR>(control.get(), boxes);
         qstrncpy(socket.sun_path, qPrintable(msr::swipeSocketPath(form->kDeviceName)),
                  sizeof socket.sun_path);

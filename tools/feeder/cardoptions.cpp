@@ -1,7 +1,7 @@
 #include "tools/feeder/cardoptions.h"
 
+#include "backends/virtual/swipeprotocol.h"
 #include "reader/runtimepaths.h"
-#include "reader/swipeprotocol.h"
 
 #include <QCommandLineParser>
 
@@ -193,7 +193,7 @@ ParsedOptions parseArguments(const QStringList &arguments)
         if (!msr::isValidDeviceName(options.device)) {
             out.error = QStringLiteral("'%1' is not a device name: use letters, digits, '_', '-' "
                                        "and '.'")
-                            .arg(msr::protocol::printable(options.device));
+                            .arg(msr::printable(options.device));
             return out;
         }
     }

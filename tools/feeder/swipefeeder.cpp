@@ -210,7 +210,7 @@ QString describeAnswer(const Answer &answer, int swipe, int count)
         line += QStringLiteral(" delivered");
         break;
     case Result::Refused:
-        line += QStringLiteral(" refused (%1)").arg(msr::protocol::printable(answer.reason));
+        line += QStringLiteral(" refused (%1)").arg(msr::printable(answer.reason));
         break;
     }
     if (!answer.id)
@@ -228,8 +228,7 @@ int runMsrSwipe(const QStringList &arguments, QTextStream &out, QTextStream &err
 {
     const ParsedOptions parsed = parseArguments(arguments);
     if (!parsed.options) {
-        err << "msrswipe: " << msr::protocol::printable(parsed.error)
-            << "\nTry 'msrswipe --help'.\n";
+        err << "msrswipe: " << msr::printable(parsed.error) << "\nTry 'msrswipe --help'.\n";
         return ExitBadInput;
     }
     const Options &options = *parsed.options;
@@ -248,7 +247,7 @@ int runMsrSwipe(const QStringList &arguments, QTextStream &out, QTextStream &err
     if (error.isEmpty())
         error = msr::socketPathProblem(path);
     if (!error.isEmpty()) {
-        err << "msrswipe: " << msr::protocol::printable(error) << '\n';
+        err << "msrswipe: " << msr::printable(error) << '\n';
         return ExitNoReader;
     }
 
@@ -267,7 +266,7 @@ int runMsrSwipe(const QStringList &arguments, QTextStream &out, QTextStream &err
     QObject::connect(&feeder, &SwipeFeeder::finished, &loop,
                      [&](SwipeFeeder::Outcome outcome, const QString &message) {
                          if (!message.isEmpty())
-                             err << "msrswipe: " << msr::protocol::printable(message) << Qt::endl;
+                             err << "msrswipe: " << msr::printable(message) << Qt::endl;
                          status = exitCode(outcome);
                          loop.quit();
                      });

@@ -2,7 +2,7 @@
 // the answers. Used by msrswipe; works inside any Qt event loop.
 #pragma once
 
-#include "reader/swipeprotocol.h"
+#include "backends/virtual/swipeprotocol.h"
 
 #include <QByteArray>
 #include <QLocalSocket>

@@ -4,8 +4,8 @@
 // socket protocol is described at the top of virtualmsr.cpp.
 #pragma once
 
+#include "backends/virtual/swipeprotocol.h"
 #include "reader/msrservice.h"
-#include "reader/swipeprotocol.h"
 
 #include <QString>
 #include <QTimer>

@@ -80,7 +80,7 @@
 //   < {"result":"refused","reason":"malformed request: unknown track \"track4\" in \"swipe\""}
 //   (each answer is one line; wrapped here)
 
-#include "reader/virtualmsr.h"
+#include "backends/virtual/virtualmsr.h"
 
 #include "codec/stripecodec.h"
 #include "reader/claimlock.h"

@@ -1,4 +1,4 @@
-#include "reader/swipeprotocol.h"
+#include "backends/virtual/swipeprotocol.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -260,21 +260,6 @@ std::optional<Answer> parseAnswer(QByteArrayView line, QString *error)
         answer.tracks[t].reversed = track.value(QLatin1String("reversed")).toBool();
     }
     return answer;
-}
-
-QString printable(QStringView text)
-{
-    QString out;
-    out.reserve(text.size());
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u < 0x20 || (u >= 0x7f && u < 0xa0))
-            out += QStringLiteral("\\x") +
-                   QString::number(int(u), 16).toUpper().rightJustified(2, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out;
 }
 
 bool refusesConnection(const Answer &answer)
