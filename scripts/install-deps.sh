@@ -9,8 +9,8 @@ build="cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-svg-
 test="$build xvfb xauth xdotool x11-utils clang libclang-rt-14-dev"
 run="$build"
 demo="$test imagemagick"
-# python3 runs bench/run.py.
-bench="$test libbenchmark-dev imagemagick python3"
+# python3 runs bench/run.py; dbus-daemon gives it a session bus of its own.
+bench="$test libbenchmark-dev imagemagick python3 dbus-daemon"
 
 case "${1:-build}" in
   build) want=$build ;;
