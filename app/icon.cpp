@@ -1,35 +1,24 @@
 #include "app/icon.h"
 
+#include "iconpixels.h" // rendered from icons/swipewatch.svg at build time
+
 #include <QCoreApplication>
-#include <QPainter>
+#include <QImage>
 #include <QPixmap>
-#include <QSvgRenderer>
 
 namespace swipewatch {
 
 namespace {
 
-QIcon *renderedIcon = nullptr;
+QIcon *sharedIcon = nullptr;
 
-QIcon renderIcon()
+QIcon makeIcon()
 {
-    // Rendered here rather than left to QIcon, so the icon does not depend on
-    // an SVG icon-engine plugin being installed beside Qt. Every size given
-    // is sent to the display with each window, so only the ones a window
-    // manager draws: title bar, task bar, window switcher.
-    QSvgRenderer renderer(QStringLiteral(":/icons/swipewatch.svg"));
     QIcon icon;
-    if (!renderer.isValid())
-        return icon;
-    for (int size : {16, 22, 24, 32, 48, 64}) {
-        QPixmap pixmap(size, size);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing);
-        renderer.render(&painter);
-        painter.end();
-        icon.addPixmap(pixmap);
-    }
+    for (const iconpixels::Image &image : iconpixels::kImages)
+        icon.addPixmap(
+            QPixmap::fromImage(QImage(reinterpret_cast<const uchar *>(image.argb), image.size,
+                                      image.size, QImage::Format_ARGB32_Premultiplied)));
     return icon;
 }
 
@@ -38,14 +27,14 @@ QIcon renderIcon()
 QIcon programIcon()
 {
     // The application and its window both ask for it.
-    if (!renderedIcon) {
-        renderedIcon = new QIcon(renderIcon());
+    if (!sharedIcon) {
+        sharedIcon = new QIcon(makeIcon());
         qAddPostRoutine([] {
-            delete renderedIcon;
-            renderedIcon = nullptr;
+            delete sharedIcon;
+            sharedIcon = nullptr;
         });
     }
-    return *renderedIcon;
+    return *sharedIcon;
 }
 
 } // namespace swipewatch

@@ -79,6 +79,11 @@ private slots:
         for (const QSize &size : sizes)
             QVERIFY2(size.width() >= 16 && size.width() <= 64,
                      qPrintable(QString::number(size.width())));
+        // Drawn, and drawn on a transparent ground.
+        const QImage image = h.form->windowIcon().pixmap(QSize(64, 64)).toImage();
+        QCOMPARE(image.size(), QSize(64, 64));
+        QCOMPARE(qAlpha(image.pixel(0, 0)), 0);
+        QCOMPARE(qAlpha(image.pixel(32, 32)), 255);
         // The application's icon is the window's, not a second rendering.
         QCOMPARE(swipewatch::programIcon().cacheKey(), h.form->windowIcon().cacheKey());
     }
