@@ -3,8 +3,8 @@
 // on screen (as the reference windows do), and on SIGTERM or SIGINT it closes
 // the window as the program does and prints the InputCount and ErrorCount
 // captions, the only place the window keeps its counts, with the round trip
-// of every swipe in microseconds: from the read notification that brought the
-// request in to the write of its answer, per socket.
+// of every swipe in microseconds: from the socket read that brought the
+// request in to the write of its answer, per connection.
 #include "app/application.h"
 #include "app/frmmsr.h"
 #include "app/icon.h"
@@ -12,11 +12,13 @@
 #include "bench/firstframe.h"
 #include "reporting/messageboxes.h"
 
+#include <QChildEvent>
 #include <QElapsedTimer>
-#include <QSocketNotifier>
+#include <QLocalSocket>
+#include <QSet>
 
 #include <cstdio>
-#include <map>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -27,24 +29,14 @@ public:
 
     bool notify(QObject *receiver, QEvent *event) override
     {
-        auto *notifier =
-            event->type() == QEvent::SockAct ? qobject_cast<QSocketNotifier *>(receiver) : nullptr;
-        if (!notifier)
-            return Application::notify(receiver, event);
-        // Read before the event: handling it may delete the notifier.
-        const qintptr socket = notifier->socket();
-        const QSocketNotifier::Type type = notifier->type();
-        if (type == QSocketNotifier::Read)
-            m_requestIn[socket] = m_clock.nsecsElapsed();
-        const bool handled = Application::notify(receiver, event);
-        if (type == QSocketNotifier::Write) {
-            const auto in = m_requestIn.find(socket);
-            if (in != m_requestIn.end()) {
-                m_roundTrips.push_back(double(m_clock.nsecsElapsed() - in->second) / 1000.0);
-                m_requestIn.erase(in);
-            }
+        // The reader makes each accepted connection its child: watch it from
+        // then on, before the reader connects its own handlers.
+        if (event->type() == QEvent::ChildAdded) {
+            auto *socket = qobject_cast<QLocalSocket *>(static_cast<QChildEvent *>(event)->child());
+            if (socket && !m_watched.contains(socket))
+                watch(socket);
         }
-        return handled;
+        return Application::notify(receiver, event);
     }
 
     QByteArray roundTrips() const
@@ -57,12 +49,30 @@ public:
     }
 
 private:
+    // From the read that brings a request in to the write of its answer.
+    void watch(QLocalSocket *socket)
+    {
+        m_watched.insert(socket);
+        connect(socket, &QObject::destroyed, this, [this, socket] { m_watched.remove(socket); });
+        auto requestIn = std::make_shared<qint64>(-1);
+        connect(socket, &QLocalSocket::readyRead, this, [this, requestIn] {
+            if (*requestIn < 0)
+                *requestIn = m_clock.nsecsElapsed();
+        });
+        connect(socket, &QLocalSocket::bytesWritten, this, [this, requestIn] {
+            if (*requestIn < 0)
+                return;
+            m_roundTrips.push_back(double(m_clock.nsecsElapsed() - *requestIn) / 1000.0);
+            *requestIn = -1;
+        });
+    }
+
     QElapsedTimer m_clock = [] {
         QElapsedTimer clock;
         clock.start();
         return clock;
     }();
-    std::map<qintptr, qint64> m_requestIn;
+    QSet<QObject *> m_watched;
     std::vector<double> m_roundTrips;
 };
 
