@@ -10,6 +10,9 @@ figure is taken twice: without a session bus, and with one of its own
 bridge behaves differently on each. The programs are started in turn, round
 after round, so a load that comes and goes hits all of them alike; each
 figure is the median of its runs, and the load average is printed with them.
+swipewatch's start-up is taken on the bench host (bench/swipehost.cpp), which
+starts the window as the program does and marks its first frame as the
+references do; its memory after swipes, on the program itself.
 Prints the tables and writes every sample to $BUILD/bench/results.json. Exits 1 when a check fails: a swipe refused, a
 count that does not match what was sent, a window that did not close cleanly.
 
