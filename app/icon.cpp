@@ -1,29 +1,40 @@
 #include "app/icon.h"
 
-#include <QPainter>
+#include "iconpixels.h" // rendered from icons/swipewatch.svg at build time
+
+#include <QCoreApplication>
+#include <QImage>
 #include <QPixmap>
-#include <QSvgRenderer>
 
 namespace swipewatch {
 
+namespace {
+
+QIcon *sharedIcon = nullptr;
+
+QIcon makeIcon()
+{
+    QIcon icon;
+    for (const iconpixels::Image &image : iconpixels::kImages)
+        icon.addPixmap(
+            QPixmap::fromImage(QImage(reinterpret_cast<const uchar *>(image.argb), image.size,
+                                      image.size, QImage::Format_ARGB32_Premultiplied)));
+    return icon;
+}
+
+} // namespace
+
 QIcon programIcon()
 {
-    // Rendered here rather than left to QIcon, so the icon does not depend on
-    // an SVG icon-engine plugin being installed beside Qt.
-    QSvgRenderer renderer(QStringLiteral(":/icons/swipewatch.svg"));
-    QIcon icon;
-    if (!renderer.isValid())
-        return icon;
-    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
-        QPixmap pixmap(size, size);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing);
-        renderer.render(&painter);
-        painter.end();
-        icon.addPixmap(pixmap);
+    // The application and its window both ask for it.
+    if (!sharedIcon) {
+        sharedIcon = new QIcon(makeIcon());
+        qAddPostRoutine([] {
+            delete sharedIcon;
+            sharedIcon = nullptr;
+        });
     }
-    return icon;
+    return *sharedIcon;
 }
 
 } // namespace swipewatch

@@ -2,9 +2,18 @@
 """swipewatch's benchmark: every figure next to its reference, in one run.
 
 Runs on a private X server and runtime folder, so a window elsewhere is not
-in the way. Each figure is the median of several runs, since the machines it
-runs on are shared. Prints a table and writes every sample to
-$BUILD/bench/results.json. Exits 1 when a check fails: a swipe refused, a
+in the way. Start-up is compared with two references: a bare Qt window, and
+the same window with one label in our fonts, which pays what any window that
+shows text pays (font configuration, FreeType, HarfBuzz). Every start-up
+figure is taken twice: without a session bus, and with one of its own
+(dbus-daemon --session, as dbus-run-session starts), since Qt's accessibility
+bridge behaves differently on each. The programs are started in turn, round
+after round, so a load that comes and goes hits all of them alike; each
+figure is the median of its runs, and the load average is printed with them.
+swipewatch's start-up is taken on the bench host (bench/swipehost.cpp), which
+starts the window as the program does and marks its first frame as the
+references do; its memory after swipes, on the program itself.
+Prints the tables and writes every sample to $BUILD/bench/results.json. Exits 1 when a check fails: a swipe refused, a
 count that does not match what was sent, a window that did not close cleanly.
 
 Usage: bench/run.py [--build DIR] [--quick]
@@ -26,6 +35,16 @@ import time
 
 DEVICE = "MCRSTUBEX"
 PATIENCE = 30.0  # seconds for anything to start or stop on a loaded machine
+SETTLE = 0.3  # seconds a started window is left before its memory is read
+
+NO_BUS, SESSION_BUS = "no bus", "session bus"
+SWIPEWATCH, BARE, LABEL = "swipewatch", "bare window", "window + label"
+KINDS = (SWIPEWATCH, BARE, LABEL)
+
+# Targets, shown against the figures; never asserted in a test.
+TARGET_FRAME = 1.25  # time to first frame, x the window + label
+TARGET_MEMORY = 1.15  # peak RSS after all swipes, x the window + label
+TARGET_ROUND_TRIP_MS = 0.5  # median swipe round trip inside the window
 
 # Track 2 of msrswipe's "test" card.
 TEST_TRACK2 = "4111111111111111=29121010000000000000"
@@ -86,6 +105,46 @@ def peak_rss_kib(pid):
     raise BenchError(f"no VmHWM for process {pid}")
 
 
+class Output:
+    """A child's standard output, read on a thread; notes when its first-frame
+    marker came."""
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.lines = []
+        self.frame_at = None
+        self.framed = threading.Event()
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        for raw in self.stream:
+            now = time.perf_counter()
+            line = raw.decode(errors="replace").strip()
+            if line == "first-frame" and self.frame_at is None:
+                self.frame_at = now
+                self.framed.set()
+            self.lines.append(line)
+
+    def wait_frame(self, process, what):
+        while not self.framed.wait(0.05):
+            if process.poll() is not None:
+                raise BenchError(f"{what} ended with status {process.returncode} "
+                                 "before its first frame")
+        return self.frame_at
+
+    def close(self):
+        self.thread.join(PATIENCE)
+        self.stream.close()
+
+    def fields(self):
+        """The host's closing line: NAME=VALUE pairs."""
+        for line in reversed(self.lines):
+            if line.startswith("lbCount="):
+                return dict(part.split("=", 1) for part in line.split())
+        raise BenchError("the swipe host printed no counts on SIGTERM")
+
+
 class Bench:
     def __init__(self, build, quick):
         self.build = os.path.abspath(build)
@@ -97,7 +156,8 @@ class Bench:
         os.mkdir(self.runtime, 0o700)
         self.socket_path = os.path.join(self.runtime, f"swipewatch-{DEVICE}.sock")
         self.xvfb = None
-        self.env = None
+        self.bus = None
+        self.envs = {}
         self.children = []
         self.log = open(os.path.join(self.out, "programs.log"), "w")
 
@@ -115,15 +175,33 @@ class Bench:
         if not number.isdigit():
             raise BenchError("Xvfb did not start")
         env = dict(os.environ)
-        for name in ("WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "SWIPEWATCH_DEVICES"):
+        for name in ("WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "SWIPEWATCH_DEVICES",
+                     "DBUS_SESSION_BUS_ADDRESS", "QT_ACCESSIBILITY",
+                     "QT_LINUX_ACCESSIBILITY_ALWAYS_ON"):
             env.pop(name, None)
         env["DISPLAY"] = ":" + number
         env["XDG_RUNTIME_DIR"] = self.runtime
         env["QT_FORCE_STDERR_LOGGING"] = "1"
-        self.env = env
+        self.envs[NO_BUS] = env
 
-    def spawn(self, program, args=(), stdout=None):
-        process = subprocess.Popen([os.path.join(self.bin, program), *args], env=self.env,
+    def start_session_bus(self):
+        """A session bus of our own, as dbus-run-session starts one."""
+        read_end, write_end = os.pipe()
+        self.bus = subprocess.Popen(
+            ["dbus-daemon", "--session", "--nofork", f"--print-address={write_end}"],
+            pass_fds=(write_end,), env=self.envs[NO_BUS],
+            stdout=subprocess.DEVNULL, stderr=self.log)
+        os.close(write_end)
+        with os.fdopen(read_end) as printed:
+            address = printed.readline().strip()
+        if not address:
+            raise BenchError("dbus-daemon --session did not start")
+        env = dict(self.envs[NO_BUS])
+        env["DBUS_SESSION_BUS_ADDRESS"] = address
+        self.envs[SESSION_BUS] = env
+
+    def spawn(self, program, env, args=(), stdout=None):
+        process = subprocess.Popen([os.path.join(self.bin, program), *args], env=env,
                                    stdout=stdout if stdout is not None else self.log,
                                    stderr=self.log)
         self.children.append(process)
@@ -149,9 +227,10 @@ class Bench:
             if process.poll() is None:
                 process.kill()
                 process.wait()
-        if self.xvfb and self.xvfb.poll() is None:
-            self.xvfb.terminate()
-            self.xvfb.wait()
+        for server in (self.bus, self.xvfb):
+            if server and server.poll() is None:
+                server.terminate()
+                server.wait()
         shutil.rmtree(self.tmp, ignore_errors=True)
         self.log.close()
 
@@ -190,63 +269,89 @@ class Bench:
                                  f"{PATIENCE:.0f} s of the window's start")
             time.sleep(0.002)
 
-    def msrswipe(self, *args):
-        result = subprocess.run([os.path.join(self.bin, "msrswipe"), *args], env=self.env,
+    def msrswipe(self, env, *args):
+        result = subprocess.run([os.path.join(self.bin, "msrswipe"), *args], env=env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         if result.returncode != 0:
             raise BenchError(f"msrswipe {' '.join(args)} ended with status "
                              f"{result.returncode}: {result.stderr.strip()}")
 
+    def close_host(self, host, output):
+        """Ends the swipe host as the window is closed; its closing line."""
+        self.close_window(host, "the swipe host")
+        output.close()
+        return output.fields()
+
     # ---- figures ----------------------------------------------------------
 
-    def time_to_ready(self, runs):
-        """swipewatch from exec until its reader accepts a swipe, and the bare
-        window from exec until its first paint, taken in turn. The first of
-        each is a warm-up (font caches, page cache) and is not counted."""
-        ready, frame, bare_rss = [], [], []
-        for run in range(runs + 1):
-            started = time.perf_counter()
-            window = self.spawn("swipewatch")
-            seconds = self.wait_ready(window, started=started)
-            self.close_window(window, "swipewatch")
+    def start_once(self, kind, env):
+        """One start of swipewatch (the bench host, which starts as the
+        program does) or of a reference: seconds to the first frame, to the
+        first swipe accepted (swipewatch only), and the peak RSS once settled,
+        as swipewatch's is read after swipes."""
+        started = time.perf_counter()
+        if kind == SWIPEWATCH:
+            process = self.spawn("swipehost", env, stdout=subprocess.PIPE)
+        else:
+            process = self.spawn("barewindow", env, ("--label",) if kind == LABEL else (),
+                                 stdout=subprocess.PIPE)
+        output = Output(process.stdout)
+        sample = {}
+        if kind == SWIPEWATCH:
+            sample["ready"] = self.wait_ready(process, started=started)
+        sample["frame"] = output.wait_frame(process, kind) - started
+        time.sleep(SETTLE)
+        sample["rss"] = peak_rss_kib(process.pid)
+        if kind == SWIPEWATCH:
+            self.close_host(process, output)
+        else:
+            process.kill()
+            process.wait()
+            output.close()
+        return sample
 
-            started = time.perf_counter()
-            bare = self.spawn("barewindow", stdout=subprocess.PIPE)
-            marker = bare.stdout.readline()
-            shown = time.perf_counter() - started
-            if marker.strip() != b"first-frame":
-                raise BenchError("the bare window ended without painting")
-            # Its memory once settled, as swipewatch's is read after swipes.
-            time.sleep(0.3)
-            rss = peak_rss_kib(bare.pid)
-            bare.kill()
-            bare.wait()
-            bare.stdout.close()
-            if run > 0:
-                ready.append(seconds)
-                frame.append(shown)
-                bare_rss.append(rss)
-        return ready, frame, bare_rss
+    def start_up(self, rounds):
+        """Every program under every environment, round after round, the
+        order turning each round. The first round is a warm-up (font caches,
+        page cache, the bus's activated services) and is not counted."""
+        samples = {env: {kind: [] for kind in KINDS} for env in self.envs}
+        for run in range(rounds + 1):
+            turn = run % len(KINDS)
+            for env_name, env in self.envs.items():
+                for kind in KINDS[turn:] + KINDS[:turn]:
+                    sample = self.start_once(kind, env)
+                    if run > 0:
+                        samples[env_name][kind].append(sample)
+        return samples
 
-    def memory_and_latency(self, runs, swipes, latency_swipes):
-        """Peak RSS of swipewatch after 10 and after `swipes` swipes, and on
-        the last window, the whole-process latency of msrswipe --wait."""
-        after10, after_all = [], []
+    def memory(self, runs, swipes):
+        """Peak RSS of swipewatch itself after 10 and after `swipes` swipes,
+        under each environment in turn."""
+        after10 = {env: [] for env in self.envs}
+        after_all = {env: [] for env in self.envs}
+        for _ in range(runs):
+            for env_name, env in self.envs.items():
+                window = self.spawn("swipewatch", env)
+                self.wait_ready(window)  # that was swipe 1
+                self.msrswipe(env, "--card", "test", "--wait", "--repeat", "9")
+                after10[env_name].append(peak_rss_kib(window.pid))
+                self.msrswipe(env, "--card", "test", "--wait", "--repeat", str(swipes - 10))
+                after_all[env_name].append(peak_rss_kib(window.pid))
+                self.close_window(window, "swipewatch")
+        return after10, after_all
+
+    def latency(self, swipes):
+        """The whole-process latency of msrswipe --wait into swipewatch."""
+        env = self.envs[NO_BUS]
+        window = self.spawn("swipewatch", env)
+        self.wait_ready(window)
         latency = []
-        for run in range(runs):
-            window = self.spawn("swipewatch")
-            self.wait_ready(window)  # that was swipe 1
-            self.msrswipe("--card", "test", "--wait", "--repeat", "9")
-            after10.append(peak_rss_kib(window.pid))
-            self.msrswipe("--card", "test", "--wait", "--repeat", str(swipes - 10))
-            after_all.append(peak_rss_kib(window.pid))
-            if run == runs - 1:
-                for _ in range(latency_swipes):
-                    started = time.perf_counter()
-                    self.msrswipe("--card", "test", "--wait")
-                    latency.append(time.perf_counter() - started)
-            self.close_window(window, "swipewatch")
-        return after10, after_all, latency
+        for _ in range(swipes):
+            started = time.perf_counter()
+            self.msrswipe(env, "--card", "test", "--wait")
+            latency.append(time.perf_counter() - started)
+        self.close_window(window, "swipewatch")
+        return latency
 
     def msrswipe_alone(self, runs):
         """The reference for the latency: msrswipe starting, parsing its
@@ -254,10 +359,37 @@ class Bench:
         times = []
         for _ in range(runs):
             started = time.perf_counter()
-            subprocess.run([os.path.join(self.bin, "msrswipe"), "--help"], env=self.env,
-                           stdout=subprocess.DEVNULL, check=True)
+            subprocess.run([os.path.join(self.bin, "msrswipe"), "--help"],
+                           env=self.envs[NO_BUS], stdout=subprocess.DEVNULL, check=True)
             times.append(time.perf_counter() - started)
         return times
+
+    def round_trip(self, env, swipes):
+        """Swipes one after the other over one connection, each sent once the
+        previous one's answer is in; the host times each inside the process,
+        from the read that brings the request in to the write of its answer.
+        Returns the microseconds of these swipes."""
+        host = self.spawn("swipehost", env, stdout=subprocess.PIPE)
+        output = Output(host.stdout)
+        self.wait_ready(host, wait=True)
+        line = swipe_line(True)
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(PATIENCE)
+            s.connect(self.socket_path)
+            reader = s.makefile("rb")
+            for _ in range(swipes):
+                s.sendall(line)
+                answer = json.loads(reader.readline())
+                if answer["result"] != "delivered":
+                    raise BenchError(f"a back-to-back swipe was not delivered: {answer}")
+        fields = self.close_host(host, output)
+        if int(fields.get("lbCount", "-1")) != swipes + 1:
+            raise BenchError(f"COUNT MISMATCH: {swipes} back-to-back swipes and the ready "
+                             f"probe, the window shows InputCount {fields.get('lbCount')}")
+        times = [float(t) for t in fields.get("roundtrip_us", "").split(",") if t]
+        if len(times) < swipes:
+            raise BenchError(f"the host timed {len(times)} round trips of {swipes} swipes")
+        return times[-swipes:]
 
     def throughput(self, runs, swipes):
         """Swipes a second into the real window and control, pipelined over one
@@ -266,7 +398,8 @@ class Bench:
         it must equal every swipe delivered, and none may be refused."""
         rates = []
         for _ in range(runs):
-            host = self.spawn("swipehost", stdout=subprocess.PIPE)
+            host = self.spawn("swipehost", self.envs[NO_BUS], stdout=subprocess.PIPE)
+            output = Output(host.stdout)
             self.wait_ready(host, wait=True)
             probes = 1  # the ready probe was delivered, so the window counted it
 
@@ -302,16 +435,7 @@ class Bench:
                 if failure:
                     raise BenchError(f"sending the swipes failed: {failure[0]}")
 
-            host.send_signal(signal.SIGTERM)
-            try:
-                printed, _ = host.communicate(timeout=PATIENCE)
-            except subprocess.TimeoutExpired:
-                host.kill()
-                host.communicate()
-                raise BenchError("the swipe host did not end after SIGTERM")
-            if host.returncode != 0:
-                raise BenchError(f"the swipe host ended with status {host.returncode}")
-            fields = dict(part.split("=", 1) for part in printed.decode().split())
+            fields = self.close_host(host, output)
             shown = int(fields.get("lbCount", "-1"))
             errors = int(fields.get("lbErrorCount", "-1"))
 
@@ -356,14 +480,48 @@ class Bench:
         return rates, report.get("context", {})
 
 
-def format_table(rows):
-    headers = ("figure", "measured", "reference", "measured vs reference")
-    widths = [max(len(str(r[i])) for r in rows + [headers]) for i in range(4)]
+def format_table(headers, rows):
+    widths = [max(len(str(r[i])) for r in rows + [headers]) for i in range(len(headers))]
     line = "  ".join("-" * w for w in widths)
     out = ["  ".join(h.ljust(w) for h, w in zip(headers, widths)), line]
     for row in rows:
-        out.append("  ".join(str(c).ljust(w) for c, w in zip(row, widths)))
+        out.append("  ".join(str(c).ljust(w) for c, w in zip(row, widths)).rstrip())
     return "\n".join(out)
+
+
+def mib(kib):
+    return f"{kib / 1024:.1f} MiB"
+
+
+def versus_memory(kib, reference):
+    return f"x{kib / reference:.2f} {(kib - reference) / 1024:+.1f} MiB"
+
+
+def start_up_rows(figures):
+    """One table row a start-up figure and environment: swipewatch, the two
+    references, and swipewatch against each."""
+    rows = []
+    for name, pick, unit in (
+            ("time to first frame", "frame_ms", "ms"),
+            ("time to ready (swipe accepted)", "ready_ms", "ms"),
+            ("peak RSS once started", "rss_kib", "KiB"),
+            ("peak RSS after 10 swipes", "after10_kib", "KiB"),
+            ("peak RSS after {n} swipes", "after_all_kib", "KiB")):
+        for env, f in figures.items():
+            ours = f[SWIPEWATCH][pick]
+            # The references show no swipes: their first frame is their
+            # ready, their settled memory their memory.
+            ref_key = {"ready_ms": "frame_ms", "after10_kib": "rss_kib",
+                       "after_all_kib": "rss_kib"}.get(pick, pick)
+            bare, label = f[BARE][ref_key], f[LABEL][ref_key]
+            if unit == "ms":
+                cells = (f"{ours:.0f} ms", f"{bare:.0f} ms", f"{label:.0f} ms",
+                         f"x{ours / bare:.2f}", f"x{ours / label:.2f}")
+            else:
+                cells = (mib(ours), mib(bare), mib(label), versus_memory(ours, bare),
+                         versus_memory(ours, label))
+            rows.append((name.format(n=f["swipes"]), env) + cells)
+    return rows
 
 
 def main():
@@ -376,30 +534,39 @@ def main():
     for program in ("swipewatch", "msrswipe", "barewindow", "swipehost", "codec_bench"):
         if not os.access(os.path.join(args.build, "bin", program), os.X_OK):
             sys.exit(f"bench: {args.build}/bin/{program} is not built; run 'make bench'")
+    if not shutil.which("dbus-daemon"):
+        sys.exit("bench: dbus-daemon is not installed; run 'make bench'")
     os.makedirs(os.path.join(args.build, "bench"), exist_ok=True)
 
     q = args.quick
     plan = {
-        "ready_runs": 2 if q else 9,
+        "start_up_rounds": 2 if q else 15,
         "memory_runs": 1 if q else 3,
         "memory_swipes": 1000 if q else 10000,
         "latency_swipes": 50 if q else 1000,
         "msrswipe_alone_runs": 20 if q else 200,
+        "round_trip_swipes": 200 if q else 2000,
         "throughput_runs": 1 if q else 3,
         "throughput_swipes": 500 if q else 5000,
         "codec_repetitions": 2 if q else 5,
     }
 
     bench = Bench(args.build, q)
-    results = {"plan": plan, "ok": False}
+    results = {"plan": plan, "ok": False, "cpus": os.cpu_count(),
+               "load_average_before": os.getloadavg()}
     began = time.monotonic()
     try:
         bench.start_xvfb()
-        print("bench: time to ready ...", flush=True)
-        ready, frame, bare_rss = bench.time_to_ready(plan["ready_runs"])
-        print("bench: memory and swipe latency ...", flush=True)
-        after10, after_all, latency = bench.memory_and_latency(
-            plan["memory_runs"], plan["memory_swipes"], plan["latency_swipes"])
+        bench.start_session_bus()
+        print("bench: start-up, three programs in turn, without and with a session bus ...",
+              flush=True)
+        start_up = bench.start_up(plan["start_up_rounds"])
+        print("bench: memory after swipes ...", flush=True)
+        after10, after_all = bench.memory(plan["memory_runs"], plan["memory_swipes"])
+        print("bench: swipe round trip and latency ...", flush=True)
+        round_trips = {env: bench.round_trip(bench.envs[env], plan["round_trip_swipes"])
+                       for env in bench.envs}
+        latency = bench.latency(plan["latency_swipes"])
         alone = bench.msrswipe_alone(plan["msrswipe_alone_runs"])
         print("bench: sustained swipes ...", flush=True)
         rates = bench.throughput(plan["throughput_runs"], plan["throughput_swipes"])
@@ -414,21 +581,41 @@ def main():
         sys.exit(1)
     finally:
         bench.stop_all()
+    results["load_average_after"] = os.getloadavg()
 
     ms = 1000.0
-    ready_ms, frame_ms = median(ready) * ms, median(frame) * ms
+    n_mem = plan["memory_swipes"]
+    figures = {}
+    for env, by_kind in start_up.items():
+        figures[env] = {"swipes": n_mem}
+        for kind, samples in by_kind.items():
+            figures[env][kind] = {
+                "frame_ms": median([s["frame"] for s in samples]) * ms,
+                "rss_kib": median([s["rss"] for s in samples]),
+                "samples": samples,
+            }
+        ours = figures[env][SWIPEWATCH]
+        ours["ready_ms"] = median([s["ready"] for s in by_kind[SWIPEWATCH]]) * ms
+        ours["after10_kib"] = median(after10[env])
+        ours["after_all_kib"] = median(after_all[env])
+        ours["samples_after_10"] = after10[env]
+        ours[f"samples_after_{n_mem}"] = after_all[env]
+
     lat_med, lat_p99 = median(latency) * ms, percentile(latency, 99) * ms
     alone_ms = median(alone) * ms
     rate = median(rates)
-    rss10, rss_all = median(after10), median(after_all)
-    growth = [b - a for a, b in zip(after10, after_all)]
-    bare = median(bare_rss)
+    growth = {env: [b - a for a, b in zip(after10[env], after_all[env])] for env in bench.envs}
     tracks_needed = 3 * rate
-    n_mem = plan["memory_swipes"]
 
-    rows = [
-        ("time to ready (exec to swipe accepted)", f"{ready_ms:.0f} ms",
-         f"{frame_ms:.0f} ms bare window first frame", f"x{ready_ms / frame_ms:.2f}"),
+    rows = []
+    for env, times in round_trips.items():
+        rt_med, rt_p99 = median(times) / 1000, percentile(times, 99) / 1000
+        rows.append((f"swipe round trip inside the window, median of {len(times)} ({env})",
+                     f"{rt_med:.2f} ms", f"{TARGET_ROUND_TRIP_MS} ms target",
+                     f"x{rt_med / TARGET_ROUND_TRIP_MS:.2f}"))
+        rows.append((f"swipe round trip inside the window, p99 of {len(times)} ({env})",
+                     f"{rt_p99:.2f} ms", "", ""))
+    rows += [
         (f"msrswipe --wait latency, median of {len(latency)}", f"{lat_med:.1f} ms",
          f"{alone_ms:.1f} ms msrswipe --help", f"{lat_med - alone_ms:+.1f} ms"),
         (f"msrswipe --wait latency, p99 of {len(latency)}", f"{lat_p99:.1f} ms",
@@ -436,44 +623,69 @@ def main():
         (f"sustained swipes/s into the window ({plan['throughput_swipes']}, counts checked)",
          f"{rate:.0f} /s", f"{1000.0 / lat_med:.1f} /s one msrswipe at a time",
          f"x{rate / (1000.0 / lat_med):.0f}"),
-        ("peak RSS after 10 swipes", f"{rss10 / 1024:.1f} MiB",
-         f"{bare / 1024:.1f} MiB bare window", f"{(rss10 - bare) / 1024:+.1f} MiB"),
-        (f"peak RSS after {n_mem} swipes", f"{rss_all / 1024:.1f} MiB",
-         f"{rss10 / 1024:.1f} MiB after 10 swipes",
-         f"{median(growth):+.0f} KiB (runs: {', '.join(f'{g:+d}' for g in growth)})"),
     ]
+    for env in bench.envs:
+        g = growth[env]
+        rows.append((f"peak RSS growth from 10 to {n_mem} swipes ({env})",
+                     f"{median(g):+.0f} KiB", "0 KiB",
+                     f"runs: {', '.join(f'{x:+d}' for x in g)}"))
     for key in ("track 1 forward", "track 1 reversed", "track 2 forward", "track 2 reversed",
                 "track 3 forward", "track 3 reversed"):
         rows.append((f"codec: {key}, full length, one core", f"{codec[key] / 1e6:.2f} M/s",
                      f"{tracks_needed:.0f} tracks/s the window takes",
                      f"x{codec[key] / tracks_needed:,.0f}"))
 
+    targets = []
+    for env, f in figures.items():
+        frame = f[SWIPEWATCH]["frame_ms"] / f[LABEL]["frame_ms"]
+        memory = f[SWIPEWATCH]["after_all_kib"] / f[LABEL]["rss_kib"]
+        targets.append(f"first frame x{frame:.2f} the window + label, target "
+                       f"x{TARGET_FRAME}: {'met' if frame <= TARGET_FRAME else 'MISSED'} ({env})")
+        targets.append(f"peak RSS after {n_mem} swipes x{memory:.2f} the window + label, "
+                       f"target x{TARGET_MEMORY}: "
+                       f"{'met' if memory <= TARGET_MEMORY else 'MISSED'} ({env})")
+    for env, times in round_trips.items():
+        rt = median(times) / 1000
+        targets.append(f"swipe round trip median {rt:.2f} ms, target under "
+                       f"{TARGET_ROUND_TRIP_MS} ms: "
+                       f"{'met' if rt < TARGET_ROUND_TRIP_MS else 'MISSED'} ({env})")
+
+    startup_table = start_up_rows(figures)
     results.update({
         "ok": True,
         "seconds": round(time.monotonic() - began, 1),
-        "time_to_ready_ms": {"swipewatch": ready_ms, "bare_window_first_frame": frame_ms,
-                             "ratio": ready_ms / frame_ms,
-                             "samples_swipewatch": [x * ms for x in ready],
-                             "samples_bare_window": [x * ms for x in frame]},
+        "start_up": figures,
+        "swipe_round_trip_us": {env: {"median": median(t), "p99": percentile(t, 99),
+                                      "samples": t} for env, t in round_trips.items()},
         "swipe_latency_ms": {"median": lat_med, "p99": lat_p99, "swipes": len(latency),
                              "msrswipe_alone_median": alone_ms,
                              "samples": [x * ms for x in latency]},
         "sustained_swipes_per_second": {"median": rate, "runs": rates,
                                         "swipes_per_run": plan["throughput_swipes"],
                                         "counts_checked": True},
-        "peak_rss_kib": {"after_10": rss10, f"after_{n_mem}": rss_all,
-                         "growth_runs": growth, "growth_median": median(growth),
-                         "bare_window": bare, "samples_after_10": after10,
-                         f"samples_after_{n_mem}": after_all, "samples_bare_window": bare_rss},
+        "peak_rss_growth_kib": growth,
         "codec_tracks_per_second": codec,
         "codec_reference_tracks_per_second": tracks_needed,
         "codec_context": codec_context,
+        "targets": targets,
+        "start_up_table": [dict(zip(("figure", "bus", SWIPEWATCH, BARE, LABEL, "vs bare",
+                                     "vs label"), r)) for r in startup_table],
         "table": [dict(zip(("figure", "measured", "reference", "versus"), r)) for r in rows],
     })
     path = write(args.build, results)
     print()
-    print(format_table(rows))
-    print(f"\nbench: {results['seconds']:.0f} s; every sample is in {path}")
+    print(format_table(("start-up figure", "bus", SWIPEWATCH, BARE, LABEL,
+                        "vs bare", "vs label"), startup_table))
+    print()
+    print(format_table(("figure", "measured", "reference", "measured vs reference"), rows))
+    print()
+    for line in targets:
+        print(f"target: {line}")
+    load_before = results["load_average_before"]
+    load_after = results["load_average_after"]
+    print(f"\nbench: {results['seconds']:.0f} s on {results['cpus']} CPUs, load average "
+          f"{load_before[0]:.1f} before and {load_after[0]:.1f} after; "
+          f"every sample is in {path}")
 
 
 def write(build, results):

@@ -15,8 +15,8 @@ test="$package xvfb xauth xdotool x11-utils clang libclang-rt-14-dev
       lintian desktop-file-utils appstream man-db bash-completion"
 run="$build"
 demo="$test imagemagick"
-# python3 runs bench/run.py.
-bench="$test libbenchmark-dev imagemagick python3"
+# python3 runs bench/run.py; dbus-daemon gives it a session bus of its own.
+bench="$test libbenchmark-dev imagemagick python3 dbus-daemon"
 
 case "${1:-build}" in
   build) want=$build ;;

@@ -1,3 +1,4 @@
+#include "app/icon.h"
 #include "app/twips.h"
 #include "harness.h"
 
@@ -67,6 +68,24 @@ private slots:
         QCOMPARE(h.form->size(), QSize(360, 403));
         for (int i = 0; i < widgets.size(); ++i)
             QCOMPARE(widgets[i]->geometry(), before[i]);
+    }
+
+    void iconRenderedOnceAtWindowIconSizes()
+    {
+        Harness h;
+        // Every size in the icon goes to the display with each window.
+        const QList<QSize> sizes = h.form->windowIcon().availableSizes();
+        QVERIFY(!sizes.isEmpty());
+        for (const QSize &size : sizes)
+            QVERIFY2(size.width() >= 16 && size.width() <= 64,
+                     qPrintable(QString::number(size.width())));
+        // Drawn, and drawn on a transparent ground.
+        const QImage image = h.form->windowIcon().pixmap(QSize(64, 64)).toImage();
+        QCOMPARE(image.size(), QSize(64, 64));
+        QCOMPARE(qAlpha(image.pixel(0, 0)), 0);
+        QCOMPARE(qAlpha(image.pixel(32, 32)), 255);
+        // The application's icon is the window's, not a second rendering.
+        QCOMPARE(swipewatch::programIcon().cacheKey(), h.form->windowIcon().cacheKey());
     }
 
     void twipsAtOtherResolutions()
