@@ -1,0 +1,19 @@
+// msrprobe: finds card readers and watches one without a window, e.g. over
+// SSH on a till with no screen. Everything but the process set-up lives in
+// the probe library.
+#include "tools/probe/msrprobe.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("msrprobe"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(SWIPEWATCH_VERSION));
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    return probe::runMsrProbe(app.arguments().mid(1), out, err);
+}
