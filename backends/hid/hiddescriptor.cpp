@@ -231,19 +231,4 @@ std::optional<TrackLayout> findTrackLayout(const Descriptor &descriptor, QString
     return std::nullopt;
 }
 
-QString describeLayout(const Descriptor &descriptor)
-{
-    QString out;
-    for (const Field &f : descriptor.inputs) {
-        out += QStringLiteral("  report %1: page %2 usage %3, bit %4, %5 x %6 bits%7\n")
-                   .arg(f.reportId)
-                   .arg(hex(f.page, 4), hex(f.usage, 2))
-                   .arg(f.bitOffset)
-                   .arg(f.count)
-                   .arg(f.size)
-                   .arg(f.variable ? QString() : QStringLiteral(" (array)"));
-    }
-    return out;
-}
-
 } // namespace hid

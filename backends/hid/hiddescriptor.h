@@ -59,7 +59,4 @@ inline constexpr std::uint16_t kVendorPage = 0xFF00;
 // *why set, when no input report carries track data.
 std::optional<TrackLayout> findTrackLayout(const Descriptor &descriptor, QString *why);
 
-// One line per input field, for msrprobe.
-QString describeLayout(const Descriptor &descriptor);
-
 } // namespace hid

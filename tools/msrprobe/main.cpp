@@ -10,6 +10,9 @@
 
 int main(int argc, char **argv)
 {
+    // The readers' own lines (unplugged, back again) belong on the terminal or
+    // in the file msrprobe is piped to, not in the journal.
+    qputenv("QT_FORCE_STDERR_LOGGING", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("msrprobe"));
     QCoreApplication::setApplicationVersion(QStringLiteral(SWIPEWATCH_VERSION));
