@@ -145,8 +145,8 @@ private slots:
                                               << "A4111111111111111^X";
         QTest::addRow("no separator") << 2 << "9990001234567890123"
                                       << "9990001234567890123";
-        QTest::addRow("failed track") << 2 << ""
-                                      << "";
+        QTest::addRow("track 3") << 3 << "015500000000000004=7247"
+                                 << "01550000******0004=7247";
     }
     void masking()
     {

@@ -179,6 +179,9 @@ QString maskTrack(int track, const QString &text)
     } else if (track == 2) {
         from = 0;
         to = text.indexOf(QLatin1Char('='));
+    } else if (track == 3 && text.size() > 2 && text[0].isDigit() && text[1].isDigit()) {
+        from = 2; // after the format code
+        to = text.indexOf(QLatin1Char('='));
     }
     if (from < 0 || to <= from)
         return text;

@@ -19,7 +19,8 @@ int watchReader(const QString &logicalName, const WatchOptions &options, QTextSt
                 QTextStream &err);
 
 // The track as it may be shown: the card number (track 1 after the format
-// code 'B' up to '^', track 2 up to '=') keeps its first six and last four
+// code 'B' up to '^', track 2 up to '=', track 3 after its two-digit format
+// code up to '=') keeps its first six and last four
 // digits, the rest become '*'. Other text is left alone.
 QString maskTrack(int track, const QString &text);
 
