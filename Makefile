@@ -10,7 +10,7 @@ SANITIZER_ENV = ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/process/lsan.supp
 
-.PHONY: all build run test test-asan demo bench clean format
+.PHONY: all build run test test-asan package demo bench clean format
 
 all: build
 
@@ -43,6 +43,12 @@ test-asan:
 	@$(MAKE) --no-print-directory $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j $(JOBS)
+
+# The Debian package, into $(BUILD)/swipewatch_<version>-1_<arch>.deb.
+package:
+	@scripts/install-deps.sh package
+	@$(MAKE) --no-print-directory build
+	cmake --build $(BUILD) -j $(JOBS) --target package
 
 # Pictures of the window at work, into $(BUILD)/demo.
 demo:

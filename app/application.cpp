@@ -2,6 +2,8 @@
 
 #include "reporting/messageboxes.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
 
 namespace swipewatch {
@@ -16,24 +18,39 @@ bool Application::notify(QObject *receiver, QEvent *event)
     try {
         return QApplication::notify(receiver, event);
     } catch (const std::exception &error) {
-        reportFailure(QString::fromLocal8Bit(error.what()));
+        endWithFailure(QString::fromLocal8Bit(error.what()));
     } catch (...) {
-        reportFailure(QStringLiteral("unknown error"));
+        endWithFailure(QStringLiteral("unknown error"));
     }
-    return false;
 }
 
 void Application::reportFailure(const QString &what)
 {
     // Only the first error is shown: a second one raised while its box is
     // open would only repeat the story.
-    const bool first = !m_failed;
-    m_failed = true;
+    if (std::exchange(m_failed, true))
+        return;
     qCritical().noquote() << "swipewatch: run-time error:" << what;
-    if (first)
-        m_boxes.showMessage(nullptr, QStringLiteral("swipewatch"),
-                            QStringLiteral("Run-time error: %1\n\nThe program ends.").arg(what));
-    exit(kFailureStatus);
+    m_boxes.showMessage(nullptr, QStringLiteral("swipewatch"),
+                        QStringLiteral("Run-time error: %1\n\nThe program ends.").arg(what));
+}
+
+void Application::endWithFailure(const QString &what)
+{
+    // The reader first: while the box is open, no reader event may reach a
+    // handler, and the claim must not wait on the user.
+    if (const std::function<void()> shutdown = std::exchange(m_shutdown, {})) {
+        try {
+            shutdown();
+        } catch (...) {
+            qCritical("swipewatch: the reader did not shut down cleanly");
+        }
+    }
+    reportFailure(what);
+    // Not exit(): the objects the interrupted handlers still use are gone, and
+    // nothing else of the program may run, destructors of statics included.
+    std::fflush(nullptr);
+    std::_Exit(kFailureStatus);
 }
 
 } // namespace swipewatch

@@ -1,5 +1,10 @@
 #include "app/controls.h"
 
+#include <QFontMetrics>
+#include <QScopedValueRollback>
+
+#include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace swipewatch::ui {
@@ -9,10 +14,33 @@ Label::Label(QWidget *parent, qint16 index) : QLabel(parent), ControlProperties(
     setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 }
 
+void Label::fitCaptions()
+{
+    m_designedFont = font();
+}
+
 void Label::setCaption(const QString &caption)
 {
+    const int width = contentsRect().width();
+    if (m_designedFont) {
+        constexpr qreal kStep = 0.25, kSmallest = 1; // points
+        QFont fitted = *m_designedFont;
+        const int advance = QFontMetrics(fitted).horizontalAdvance(caption);
+        if (advance > width) {
+            // Straight to about the right size, then down in steps: glyph
+            // widths do not scale exactly with the size.
+            qreal points = std::floor(fitted.pointSizeF() * width / advance / kStep) * kStep;
+            for (;; points -= kStep) {
+                fitted.setPointSizeF(std::max(points, kSmallest));
+                if (points <= kSmallest || QFontMetrics(fitted).horizontalAdvance(caption) <= width)
+                    break;
+            }
+        }
+        if (font() != fitted)
+            setFont(fitted);
+    }
     setText(caption);
-    const bool cut = fontMetrics().horizontalAdvance(caption) > contentsRect().width();
+    const bool cut = fontMetrics().horizontalAdvance(caption) > width;
     setToolTip(cut ? caption : QString());
 }
 
@@ -33,9 +61,24 @@ Frame::Frame(QWidget *parent, qint16 index) : QGroupBox(parent), ControlProperti
 OptionButton::OptionButton(QWidget *parent, qint16 index)
     : QRadioButton(parent), ControlProperties(index)
 {
-    // clicked() covers the mouse, the space bar and the arrow keys, and fires
-    // also on a button that is already selected.
-    connect(this, &QAbstractButton::clicked, this, [this] { emit Click(Index()); });
+    // Screen readers and the logic select a button without a click; toggled
+    // sees every route. A click, which also comes on the button already
+    // selected, raises Click once, after the selection has changed.
+    connect(this, &QAbstractButton::toggled, this, [this](bool checked) {
+        if (checked && !m_clicking)
+            emit Click(Index());
+    });
+    connect(this, &QAbstractButton::clicked, this, [this] {
+        if (isChecked())
+            emit Click(Index());
+    });
+}
+
+// Only a click moves the selection through here.
+void OptionButton::nextCheckState()
+{
+    const QScopedValueRollback<bool> clicking(m_clicking, true);
+    QRadioButton::nextCheckState();
 }
 
 void OptionButton::setValue(bool value)
@@ -43,8 +86,7 @@ void OptionButton::setValue(bool value)
     if (value == isChecked())
         return;
     if (value) {
-        setChecked(true);
-        emit Click(Index());
+        setChecked(true); // raises Click
         return;
     }
     // An auto-exclusive button refuses to be unchecked directly; the logic

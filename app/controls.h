@@ -9,6 +9,8 @@
 #include <QRadioButton>
 #include <QString>
 
+#include <optional>
+
 namespace swipewatch::ui {
 
 // What every control carries besides its widget state: a free string that is
@@ -33,8 +35,16 @@ public:
 
     QString Caption() const { return text(); }
     // A caption too wide for the label is cut at its edge; its tool tip then
-    // tells it in full.
+    // tells it in full. A label that fits its captions shrinks its font first.
     void setCaption(const QString &caption);
+
+    // From now on each caption starts from the label's present font and steps
+    // it down until the caption fits the label's width: for numbers, of which
+    // every digit counts.
+    void fitCaptions();
+
+private:
+    std::optional<QFont> m_designedFont; // set by fitCaptions()
 };
 
 // Single line, no length limit, no scroll bars; the user may type into it.
@@ -59,8 +69,9 @@ public:
 };
 
 // One button of an exclusive group formed by the option buttons that share a
-// parent. Click is raised whenever a button becomes or stays selected by the
-// user, and when the logic selects a button that was not selected.
+// parent. Click is raised once whenever a button becomes selected, whatever
+// selected it: the mouse, the keyboard, an assistive tool or the logic. A
+// click on the button already selected raises it too.
 class OptionButton : public QRadioButton, public ControlProperties {
     Q_OBJECT
 public:
@@ -74,6 +85,12 @@ public:
 
 signals:
     void Click(qint16 Index);
+
+protected:
+    void nextCheckState() override;
+
+private:
+    bool m_clicking = false; // the click under way raises Click itself
 };
 
 } // namespace swipewatch::ui

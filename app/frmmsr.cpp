@@ -201,6 +201,7 @@ void frmMSR::createControls()
         valueLabel = new ui::Label(this);
         valueLabel->setObjectName(QString::fromLatin1(valueName));
         valueLabel->setFont(countFont);
+        valueLabel->fitCaptions(); // a count shows all its digits, smaller if need be
         valueLabel->setAccessibleDescription(QString::fromLatin1(captionText));
         giveValueBackground(valueLabel);
         place(valueLabel, valueRect);

@@ -7,6 +7,7 @@
 #include "reporting/messageboxes.h"
 
 #include <cstdio>
+#include <memory>
 
 int main(int argc, char *argv[])
 {
@@ -19,7 +20,9 @@ int main(int argc, char *argv[])
     }
 
     reporting::ModalMessageBoxes boxes;
+    auto opening = std::make_unique<swipewatch::DisplayOpening>();
     swipewatch::Application app(argc, argv, boxes);
+    opening.reset();
     QCoreApplication::setApplicationName(QStringLiteral("swipewatch"));
     QCoreApplication::setApplicationVersion(QStringLiteral(SWIPEWATCH_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral("org.swipewatch.SwipeWatch"));

@@ -11,32 +11,49 @@
 namespace swipewatch {
 
 int runWindow(Application &app, reporting::MessageBoxes &boxes,
-              const std::function<void(const frmMSR &)> &afterClose)
+              const std::function<void(const frmMSR &)> &afterClose,
+              const ReaderFactory &makeReader)
 {
     TerminationSignals termination;
-    try {
-        // Declared before the window, so it is destroyed after it: the
-        // control's destructor closes the device and frees the claim on every
-        // way out of here, a raised error included.
-        msr::MsrControl control(msr::DeviceRegistry::fromEnvironment());
-        frmMSR window(&control, boxes);
+    std::unique_ptr<msr::DispatchInterface> reader;
+    std::unique_ptr<frmMSR> window;
+    // The window before the reader it holds; the control's destructor closes
+    // the device and frees the claim. This runs on every way out of here, and
+    // also when a raised error ends the process from inside the loop.
+    const auto shutdown = [&] {
+        window.reset();
+        reader.reset();
+    };
+    app.setShutdown(shutdown);
+    struct Unhook {
+        Application &app;
+        ~Unhook() { app.setShutdown({}); }
+    } unhook{app};
 
-        QObject::connect(&termination, &TerminationSignals::terminationRequested, &window,
+    try {
+        reader = makeReader
+                     ? makeReader()
+                     : std::make_unique<msr::MsrControl>(msr::DeviceRegistry::fromEnvironment());
+        window = std::make_unique<frmMSR>(reader.get(), boxes);
+
+        QObject::connect(&termination, &TerminationSignals::terminationRequested, window.get(),
                          [&window] {
                              // As the close button does. If an unload is
                              // already waiting on a message box, end its wait.
-                             window.close();
-                             if (window.isVisible())
+                             window->close();
+                             if (window->isVisible())
                                  QCoreApplication::quit();
                          });
 
-        window.show();
+        window->show();
         const int status = app.exitStatus(app.exec());
         if (afterClose)
-            afterClose(window);
+            afterClose(*window);
+        shutdown();
         return status;
     } catch (const std::exception &error) {
-        // Raised before the event loop ran, or while it was unwinding.
+        // Raised before the event loop ran, or after it ended.
+        shutdown();
         app.reportFailure(QString::fromLocal8Bit(error.what()));
         return Application::kFailureStatus;
     }

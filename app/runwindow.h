@@ -3,7 +3,11 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
+namespace msr {
+class DispatchInterface;
+}
 namespace reporting {
 class MessageBoxes;
 }
@@ -13,9 +17,14 @@ namespace swipewatch {
 class Application;
 class frmMSR;
 
+// Makes the reader the window drives; by default the control object.
+using ReaderFactory = std::function<std::unique_ptr<msr::DispatchInterface>()>;
+
 // afterClose sees the window once the loop has ended, before it is destroyed.
-// Returns the program's exit status.
+// Returns the program's exit status. An error raised in a handler ends the
+// process from inside the loop, after the window and the reader are gone.
 int runWindow(Application &app, reporting::MessageBoxes &boxes,
-              const std::function<void(const frmMSR &)> &afterClose = {});
+              const std::function<void(const frmMSR &)> &afterClose = {},
+              const ReaderFactory &makeReader = {});
 
 } // namespace swipewatch

@@ -3,12 +3,14 @@
 #include "reader/opos.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QThread>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace msr {
@@ -24,17 +26,37 @@ std::int32_t ClaimLock::acquire(std::int32_t timeout)
 {
     if (m_fd >= 0)
         return opos::OPOS_SUCCESS;
-    const int fd = ::open(m_path.toLocal8Bit().constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const QByteArray name = QFile::encodeName(m_path);
+    // A link planted at the path would have us create and lock a file elsewhere.
+    int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
-        m_error = QStringLiteral("cannot open %1: %2")
-                      .arg(m_path, QString::fromLocal8Bit(strerror(errno)));
+        m_error = errno == ELOOP
+                      ? QStringLiteral("%1 is a symbolic link; the claim lock must be a plain file")
+                            .arg(m_path)
+                      : QStringLiteral("cannot open %1: %2")
+                            .arg(m_path, QString::fromLocal8Bit(strerror(errno)));
         return opos::OPOS_E_FAILURE;
     }
     QDeadlineTimer deadline(timeout < 0 ? QDeadlineTimer::Forever : QDeadlineTimer(timeout));
     for (;;) {
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            m_fd = fd;
-            return opos::OPOS_SUCCESS;
+            // A file removed or replaced between our open and our lock is
+            // nobody's lock: open the one at the path now and lock again.
+            struct stat held {
+            }, atPath{};
+            if (::fstat(fd, &held) == 0 && ::lstat(name.constData(), &atPath) == 0 &&
+                held.st_dev == atPath.st_dev && held.st_ino == atPath.st_ino) {
+                m_fd = fd;
+                return opos::OPOS_SUCCESS;
+            }
+            ::close(fd);
+            fd = ::open(name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd < 0) {
+                m_error = QStringLiteral("cannot open %1: %2")
+                              .arg(m_path, QString::fromLocal8Bit(strerror(errno)));
+                return opos::OPOS_E_FAILURE;
+            }
+            continue;
         }
         if (errno != EWOULDBLOCK && errno != EINTR) {
             m_error = QStringLiteral("cannot lock %1: %2")

@@ -1,6 +1,9 @@
 // An exclusive claim on a logical device that holds across processes: an
 // flock on a file in the runtime folder. The kernel drops it when the holder
-// dies, however it dies, so a killed window never blocks the next one.
+// dies, however it dies, so a killed window never blocks the next one. A
+// symbolic link at the path is refused, never followed. The lock file alone
+// cannot guard a claim whose file was removed after it was taken; the
+// virtual reader also refuses a claim while a holder answers on its socket.
 #pragma once
 
 #include <QString>

@@ -1,21 +1,22 @@
 #include "reader/deviceregistry.h"
 
 #include "reader/opos.h"
+#include "reader/runtimepaths.h"
+#include "reader/swipeprotocol.h"
 #include "reader/virtualmsr.h"
 
 #include <QFile>
-#include <QRegularExpression>
 #include <QStandardPaths>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace msr {
 
 namespace {
-
-const QRegularExpression &validName()
-{
-    static const QRegularExpression re(QStringLiteral("^[A-Za-z0-9_.-]{1,64}$"));
-    return re;
-}
 
 struct ParsedList {
     QHash<QString, DeviceEntry> devices;
@@ -23,19 +24,45 @@ struct ParsedList {
     QString error;
 };
 
+// The whole list, or why not. Only a regular file: opening a FIFO or a
+// device could block start-up for good, so it is opened without waiting
+// and looked at before anything is read.
+std::optional<QByteArray> readDeviceListFile(const QString &path, QString *error)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        *error = QStringLiteral("%1: cannot read the device list: %2")
+                     .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        if (fd >= 0)
+            ::close(fd);
+        return std::nullopt;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        *error = QStringLiteral("%1: the device list is not a regular file").arg(path);
+        return std::nullopt;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        *error =
+            QStringLiteral("%1: cannot read the device list: %2").arg(path, file.errorString());
+        return std::nullopt;
+    }
+    return file.readAll();
+}
+
 ParsedList parseDeviceList(const QString &path)
 {
     ParsedList out;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        out.error =
-            QStringLiteral("%1: cannot read the device list: %2").arg(path, file.errorString());
+    const std::optional<QByteArray> text = readDeviceListFile(path, &out.error);
+    if (!text)
         return out;
-    }
     int lineNo = 0;
-    while (!file.atEnd()) {
+    for (const QByteArray &bytes : text->split('\n')) {
         ++lineNo;
-        QString line = QString::fromUtf8(file.readLine());
+        QString line = QString::fromUtf8(bytes);
         const qsizetype hash = line.indexOf(QLatin1Char('#'));
         if (hash >= 0)
             line.truncate(hash);
@@ -49,7 +76,7 @@ ParsedList parseDeviceList(const QString &path)
             out.error = QStringLiteral("%1:%2: %3").arg(path).arg(lineNo).arg(what);
             return out;
         };
-        if (eq < 0 || !validName().match(name).hasMatch() || words.isEmpty())
+        if (eq < 0 || !isValidDeviceName(name) || words.isEmpty())
             return fault(
                 QStringLiteral("expected 'NAME = KIND [KEY=VALUE ...]', found '%1'").arg(line));
         if (out.devices.contains(name))
@@ -129,12 +156,12 @@ DeviceRegistry::Lookup DeviceRegistry::create(const QString &logicalName) const
         parsed = parseDeviceList(*m_listPath);
         if (!parsed.error.isEmpty()) {
             lookup.result = opos::OPOS_E_NOSERVICE;
-            lookup.error = parsed.error;
+            lookup.error = protocol::printable(parsed.error); // the list's text goes to a terminal
             return lookup;
         }
     }
     const auto device = parsed.devices.constFind(logicalName);
-    if (device == parsed.devices.constEnd() || !validName().match(logicalName).hasMatch()) {
+    if (device == parsed.devices.constEnd() || !isValidDeviceName(logicalName)) {
         lookup.result = opos::OPOS_E_NOEXIST;
         return lookup;
     }
@@ -145,16 +172,17 @@ DeviceRegistry::Lookup DeviceRegistry::create(const QString &logicalName) const
     lookup.result = opos::OPOS_E_NOSERVICE;
     const auto kind = m_kinds.constFind(device->kind);
     if (kind == m_kinds.constEnd()) {
-        lookup.error = QStringLiteral("%1: unknown kind '%2'").arg(where, device->kind);
+        lookup.error =
+            protocol::printable(QStringLiteral("%1: unknown kind '%2'").arg(where, device->kind));
         return lookup;
     }
     QString fault;
     lookup.service = (*kind)(*device, &fault);
     if (!lookup.service) {
-        lookup.error = QStringLiteral("%1: %2").arg(
+        lookup.error = protocol::printable(QStringLiteral("%1: %2").arg(
             where, fault.isEmpty()
                        ? QStringLiteral("the %1 service could not start").arg(device->kind)
-                       : fault);
+                       : fault));
         return lookup;
     }
     lookup.result = opos::OPOS_SUCCESS;

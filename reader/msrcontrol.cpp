@@ -5,6 +5,7 @@
 #include <QMetaObject>
 
 #include <cstdio>
+#include <iterator>
 
 namespace msr {
 
@@ -230,18 +231,19 @@ SwipeVerdict MsrControl::admitSwipe(quint64 id, const SwipeRead &swipe)
 
     int entries = 0;
     if (!firstError) {
-        m_queue.push_back({Entry::Data, id, good, true, trackWord(lengths), 0, false});
+        m_queue.push_back({Entry::Data, id, good, trackWord(lengths), 0, false});
         entries = 1;
     } else if (m_errorReportingType == opos::MSR_ERT_CARD) {
-        // Per card: one code for the whole card, and the card's data is not given.
-        m_queue.push_back({Entry::Error, id, {}, false, 0, firstError, false});
+        // Per card: one code for the whole card, and none of its data: the
+        // track properties are emptied, never left holding an earlier card.
+        m_queue.push_back({Entry::Error, id, {}, 0, firstError, false});
         entries = 1;
     } else {
         if (goodData) {
-            m_queue.push_back({Entry::Data, id, good, true, trackWord(lengths), 0, false});
+            m_queue.push_back({Entry::Data, id, good, trackWord(lengths), 0, false});
             ++entries;
         }
-        m_queue.push_back({Entry::Error, id, good, true, 0, trackWord(codes), false});
+        m_queue.push_back({Entry::Error, id, good, 0, trackWord(codes), false});
         ++entries;
     }
     m_pending[id] = entries;
@@ -265,19 +267,20 @@ void MsrControl::deliverNext()
     if (m_delivering || m_queue.empty() || !m_deviceEnabled || !m_dataEventEnabled)
         return;
 
-    // An error with data still queued ahead of it is told first, with locus
-    // INPUT_DATA, so the application knows the data that follows is partial.
-    for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
-        if (it->kind != Entry::Error)
-            continue;
-        if (it != m_queue.begin() && !it->announced) {
+    // Swipes go out in order, each one's events together. An error behind its
+    // own swipe's data is told first as well, with locus INPUT_DATA, so the
+    // application knows the data that follows is partial; an application
+    // that keeps per-track codes from it applies them to the very next data
+    // event, which must therefore be that card's.
+    const quint64 swipe = m_queue.front().swipe;
+    for (auto it = std::next(m_queue.begin()); it != m_queue.end() && it->swipe == swipe; ++it) {
+        if (it->kind == Entry::Error && !it->announced) {
             it->announced = true;
             if (deliverError(*it, opos::OPOS_EL_INPUT_DATA) == opos::OPOS_ER_CLEAR)
                 clearQueue(QString::fromLatin1(reason::kCleared));
             scheduleDelivery();
             return;
         }
-        break;
     }
 
     const Entry entry = m_queue.front();
@@ -301,8 +304,7 @@ void MsrControl::deliverNext()
 // when this returns: a handler can close the device.
 std::int32_t MsrControl::deliverError(const Entry &entry, std::int32_t locus)
 {
-    if (entry.setsTracks)
-        m_tracks = entry.tracks;
+    m_tracks = entry.tracks;
     const std::int32_t preset =
         locus == opos::OPOS_EL_INPUT_DATA ? opos::OPOS_ER_CONTINUEINPUT : opos::OPOS_ER_CLEAR;
     QVariantList args{longValue(opos::OPOS_E_EXTENDED), longValue(entry.extended), longValue(locus),

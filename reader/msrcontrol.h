@@ -40,11 +40,10 @@ private:
     struct Entry {
         enum Kind { Data, Error } kind = Data;
         quint64 swipe = 0;
-        std::array<QString, 3> tracks;
-        bool setsTracks = true;
-        std::int32_t status = 0;   // Data: lengths
-        std::int32_t extended = 0; // Error: ResultCodeExtended
-        bool announced = false;    // Error: already delivered with locus INPUT_DATA
+        std::array<QString, 3> tracks; // what Track1Data to Track3Data read during it
+        std::int32_t status = 0;       // Data: lengths
+        std::int32_t extended = 0;     // Error: ResultCodeExtended
+        bool announced = false;        // Error: already delivered with locus INPUT_DATA
     };
 
     SwipeVerdict admitSwipe(quint64 id, const SwipeRead &swipe) override;

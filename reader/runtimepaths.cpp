@@ -2,30 +2,65 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QStandardPaths>
+
+#include <cerrno>
+#include <cstring>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace msr {
 
+namespace {
+
+// Where Qt and other programs go without XDG_RUNTIME_DIR: under the
+// temporary folder, named after the user.
+QString fallbackRuntimeDirectory()
+{
+    const uid_t uid = ::geteuid();
+    QString user = QString::number(uid);
+    char buffer[4096];
+    passwd entry{};
+    passwd *found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
+        user = QFile::decodeName(found->pw_name);
+    // TMPDIR as given: QDir::tempPath() turns a missing folder into "".
+    QString temp = qEnvironmentVariable("TMPDIR");
+    if (!QDir::isAbsolutePath(temp))
+        temp = QStringLiteral("/tmp");
+    return QDir::cleanPath(temp) + QStringLiteral("/runtime-") + user;
+}
+
+} // namespace
+
 QString runtimeDirectory(QString *error)
 {
-    const QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (dir.isEmpty() || !QDir().mkpath(dir)) {
+    // A relative value is to be ignored, as if unset: it would name a
+    // different folder for every working directory.
+    QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!QDir::isAbsolutePath(dir))
+        dir = fallbackRuntimeDirectory();
+    const auto fail = [&](const QString &why) {
         if (error)
-            *error = QStringLiteral("cannot create the runtime folder %1").arg(dir);
-        return {};
-    }
-    const auto ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                           QFile::ReadUser | QFile::WriteUser | QFile::ExeUser;
-    if (QFileInfo(dir).permissions() != ownerOnly && !QFile::setPermissions(dir, ownerOnly)) {
-        if (error)
-            *error = QStringLiteral("cannot make the runtime folder %1 private").arg(dir);
-        return {};
-    }
+            *error = why;
+        return QString();
+    };
+    const QByteArray name = QFile::encodeName(dir);
+    if (!QDir().mkpath(dir))
+        return fail(QStringLiteral("cannot create the runtime folder %1: %2")
+                        .arg(dir, QString::fromLocal8Bit(std::strerror(errno))));
+    // In a shared temporary folder anyone may have made it first, or put a
+    // link there: it must be a real folder, and ours.
+    struct stat st {};
+    if (::lstat(name.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+        return fail(QStringLiteral("the runtime folder %1 is not a folder of this user").arg(dir));
+    if ((st.st_mode & 07777) != 0700 && ::chmod(name.constData(), 0700) != 0)
+        return fail(QStringLiteral("cannot make the runtime folder %1 private").arg(dir));
     return dir;
 }
 
-// Logical names are restricted by the registry, so they are safe in a file
+// Logical names are checked by isValidDeviceName, so they are safe in a file
 // name. Without a private folder there is no path, rather than one elsewhere.
 static QString inRuntimeDirectory(const QString &fileName)
 {
@@ -41,6 +76,31 @@ QString claimLockPath(const QString &logicalName)
 QString swipeSocketPath(const QString &logicalName)
 {
     return inRuntimeDirectory(QStringLiteral("swipewatch-%1.sock").arg(logicalName));
+}
+
+QString socketPathProblem(const QString &path)
+{
+    constexpr std::size_t limit = sizeof(sockaddr_un::sun_path) - 1; // and its NUL
+    if (std::size_t(QFile::encodeName(path).size()) <= limit)
+        return {};
+    return QStringLiteral("the socket path %1 is longer than a local socket path may be (at most "
+                          "%2 bytes): set XDG_RUNTIME_DIR to a shorter folder")
+        .arg(path)
+        .arg(limit);
+}
+
+bool isValidDeviceName(QStringView name)
+{
+    if (name.isEmpty() || name.size() > 64)
+        return false;
+    for (const QChar c : name) {
+        const char16_t u = c.unicode();
+        const bool ok = (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') ||
+                        (u >= '0' && u <= '9') || u == '_' || u == '.' || u == '-';
+        if (!ok)
+            return false;
+    }
+    return true;
 }
 
 } // namespace msr

@@ -3,14 +3,25 @@
 #pragma once
 
 #include <QString>
+#include <QStringView>
 
 namespace msr {
 
-// The runtime folder, created if missing and forced to mode 0700. Empty, with
-// *error set, when it cannot be made private.
+// The runtime folder: XDG_RUNTIME_DIR when it is an absolute path, otherwise
+// runtime-USER in the temporary folder; created if missing and forced to mode
+// 0700. Empty, with *error set (naming the folder), when it cannot be made,
+// is not a folder owned by this user, or cannot be made private.
 QString runtimeDirectory(QString *error = nullptr);
 
 QString claimLockPath(const QString &logicalName);
 QString swipeSocketPath(const QString &logicalName);
+
+// Empty when a local socket can live at path; otherwise a sentence saying it
+// is longer than the kernel takes (107 bytes on Linux).
+QString socketPathProblem(const QString &path);
+
+// A logical device name: 1 to 64 letters, digits, '_', '-' or '.'. It
+// becomes part of a file name, so nothing else passes.
+bool isValidDeviceName(QStringView name);
 
 } // namespace msr

@@ -262,4 +262,26 @@ std::optional<Answer> parseAnswer(QByteArrayView line, QString *error)
     return answer;
 }
 
+QString printable(QStringView text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || (u >= 0x7f && u < 0xa0))
+            out += QStringLiteral("\\x") +
+                   QString::number(int(u), 16).toUpper().rightJustified(2, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
+bool refusesConnection(const Answer &answer)
+{
+    return answer.result == Result::Refused && !answer.id &&
+           (answer.reason == QLatin1String(kTooManyConnections) ||
+            answer.reason == QLatin1String(kOtherUser));
+}
+
 } // namespace msr::protocol

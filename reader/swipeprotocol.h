@@ -66,10 +66,16 @@ QByteArray formatAnswer(const Answer &answer);
 // line is one answer without its '\n'.
 std::optional<Answer> parseAnswer(QByteArrayView line, QString *error = nullptr);
 
+// Text from outside (a reader's answer, a device list) made safe to print on
+// a terminal: control characters, C1 ones and DEL included, become \xHH.
+QString printable(QStringView text);
+
 // Refusal reasons of the reader itself; the control gives its own.
 inline constexpr const char *kLineTooLong = "line longer than 65536 bytes";
 inline constexpr const char *kTooManyConnections = "too many connections";
 inline constexpr const char *kOtherUser = "connection from another user";
 inline constexpr const char *kDropped = "swipe was dropped";
+// Whether a refusal is of the connection (then the reader hangs up), not of a line.
+bool refusesConnection(const Answer &answer);
 
 } // namespace msr::protocol

@@ -6,8 +6,10 @@
 // The folder is private to the user and the socket is owner-only; on top of
 // that, a connection whose peer runs as another user is refused. The socket
 // exists only while the device is claimed, and the claim holder alone
-// listens, so a socket file found at claim time is a dead holder's and is
-// replaced.
+// listens: a claim is refused while anyone answers on the socket, and a
+// socket file that refuses connections is a dead holder's and is replaced.
+// When the reader cannot accept a connection (out of file descriptors, say),
+// it says so on standard error and tries again shortly; the connection waits.
 //
 // Framing
 //   One JSON object per line, UTF-8, each line ending in '\n' (a '\r' before
@@ -59,8 +61,12 @@
 //   While more than 64 KiB of answers wait for a client to read them, its
 //   further lines are not read either. A client that hangs up loses its
 //   partial line and any lines not yet read; swipes already queued stay
-//   queued and their answers are dropped. An idle connection may stay open
-//   as long as it likes; it holds one of the 64 places.
+//   queued and their answers are dropped. A client that only shuts down its
+//   sending side (as socat does at the end of its input) still gets an answer
+//   to every whole line it sent, waits included; then the reader hangs up.
+//   An idle connection may stay open as long as it likes; it holds one of
+//   the 64 places. When the window releases the reader, a waiting client is
+//   told so before the reader hangs up.
 //
 // Example
 //   $ socat - UNIX-CONNECT:$XDG_RUNTIME_DIR/swipewatch-MCRSTUBEX.sock
@@ -81,133 +87,334 @@
 #include "reader/opos.h"
 #include "reader/runtimepaths.h"
 
-#include <QLocalServer>
-#include <QLocalSocket>
+#include <QDeadlineTimer>
+#include <QFile>
 #include <QMetaObject>
+#include <QSocketNotifier>
+#include <QThread>
 
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace msr {
 
 namespace {
-// Bytes taken from a socket at a time; also Qt's read buffer, so a client
-// that is not being read is held back by the kernel, not by our memory.
+// Bytes taken from a socket at a time. A client is read only while its lines
+// are wanted, so one that runs ahead is held back by the kernel, not by our
+// memory.
 constexpr qint64 kReadChunk = 16 * 1024;
+// How soon a failed accept() is tried again.
+constexpr int kAcceptRetryMs = 250;
+// How long a refused client may take to hang up before we do.
+constexpr int kRefusedLingerMs = 2000;
+
+QString lastOsError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+bool toAddress(const QString &path, sockaddr_un *address)
+{
+    const QByteArray name = QFile::encodeName(path);
+    if (std::size_t(name.size()) >= sizeof address->sun_path)
+        return false;
+    *address = sockaddr_un{};
+    address->sun_family = AF_UNIX;
+    std::memcpy(address->sun_path, name.constData(), std::size_t(name.size()));
+    return true;
+}
+
+// Whether a process accepts connections on path. A dead holder's socket file
+// refuses them; a full backlog still means someone listens.
+bool someoneListens(const QString &path)
+{
+    sockaddr_un address;
+    if (!toAddress(path, &address))
+        return false;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const bool live =
+        ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 ||
+        errno == EAGAIN || errno == EINPROGRESS;
+    ::close(fd);
+    return live;
+}
+
+// The client closed its end for good, rather than only its sending side.
+bool hungUp(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR));
+}
+
 } // namespace
 
 struct VirtualMsrService::Connection {
     quint64 serial = 0;
-    QLocalSocket *socket = nullptr; // a child of the service
-    QByteArray buffer;              // bytes read and not yet handled
+    int fd = -1;
+    QSocketNotifier *readable = nullptr; // children of the service
+    QSocketNotifier *writable = nullptr;
+    QByteArray buffer; // bytes read and not yet handled
+    QByteArray unsent; // answers the kernel has not taken yet
     std::optional<quint64> waitingFor;
     protocol::Answer pendingAnswer; // for waitingFor
     bool serving = false;           // inside serve(): drop() must not free it
+    bool readClosed = false;        // the client sends no more; its lines still count
     bool closing = false;           // answered its last line; reads nothing more
-    bool gone = false;              // hung up while being served
+    bool gone = false;              // to be dropped: hung up, or closed by us
 };
 
 VirtualMsrService::VirtualMsrService(QString logicalName, QObject *parent)
     : MsrService(parent), m_name(std::move(logicalName))
 {
+    m_acceptRetry.setSingleShot(true);
+    m_acceptRetry.setInterval(kAcceptRetryMs);
+    connect(&m_acceptRetry, &QTimer::timeout, this, &VirtualMsrService::resumeAccepting);
 }
 
 VirtualMsrService::~VirtualMsrService()
 {
     release();
-    for (auto &[serial, connection] : m_connections) {
-        connection->socket->disconnect(this);
-        delete connection->socket;
-    }
 }
 
 bool VirtualMsrService::isListening() const
 {
-    return m_server && m_server->isListening();
+    return m_listenFd >= 0;
 }
 
 std::int32_t VirtualMsrService::claim(std::int32_t timeout)
 {
-    if (m_server)
+    if (m_lock)
         return opos::OPOS_SUCCESS;
-    if (runtimeDirectory(&m_error).isEmpty()) {
+    const std::int32_t rc = takeClaim(timeout);
+    if (rc == opos::OPOS_E_FAILURE)
         qWarning("swipewatch: %s", qPrintable(m_error));
+    else if (rc == opos::OPOS_SUCCESS)
+        m_error.clear();
+    return rc;
+}
+
+std::int32_t VirtualMsrService::takeClaim(std::int32_t timeout)
+{
+    if (runtimeDirectory(&m_error).isEmpty())
         return opos::OPOS_E_FAILURE;
-    }
-    auto lock = std::make_unique<ClaimLock>(claimLockPath(m_name));
-    const std::int32_t rc = lock->acquire(timeout);
-    if (rc != opos::OPOS_SUCCESS) {
-        m_error = lock->lastError();
-        return rc;
-    }
-    const QString path = swipeSocketPath(m_name);
-    auto server = std::make_unique<QLocalServer>();
-    server->setSocketOptions(QLocalServer::UserAccessOption);
-    // Safe only because we hold the claim: whoever made this file is dead.
-    QLocalServer::removeServer(path);
-    if (!server->listen(path)) {
-        m_error = QStringLiteral("cannot listen on %1: %2").arg(path, server->errorString());
-        qWarning("swipewatch: %s", qPrintable(m_error));
+    m_path = swipeSocketPath(m_name);
+    m_error = socketPathProblem(m_path);
+    if (!m_error.isEmpty())
         return opos::OPOS_E_FAILURE;
+    const QDeadlineTimer deadline(timeout < 0 ? QDeadlineTimer::Forever : QDeadlineTimer(timeout));
+    for (;;) {
+        auto lock = std::make_unique<ClaimLock>(claimLockPath(m_name));
+        const std::int32_t rc =
+            lock->acquire(timeout < 0 ? -1 : std::int32_t(deadline.remainingTime()));
+        if (rc != opos::OPOS_SUCCESS) {
+            m_error = lock->lastError();
+            return rc;
+        }
+        // The lock file can be removed or replaced under a live holder (a
+        // cleaner of temporary folders), and then a second lock is no claim:
+        // whoever answers on the socket holds the reader.
+        if (!someoneListens(m_path)) {
+            if (!listen())
+                return opos::OPOS_E_FAILURE;
+            m_lock = std::move(lock);
+            return opos::OPOS_SUCCESS;
+        }
+        lock.reset();
+        if (timeout == 0 || deadline.hasExpired()) {
+            m_error =
+                QStringLiteral("another process holds %1: it answers on %2").arg(m_name, m_path);
+            return opos::OPOS_E_TIMEOUT;
+        }
+        QThread::msleep(20); // a claim with a timeout blocks, as the method is synchronous
     }
-    server->setParent(this);
-    m_server = server.release();
-    m_lock = std::move(lock);
-    connect(m_server, &QLocalServer::newConnection, this, &VirtualMsrService::acceptConnections);
-    m_error.clear();
-    return opos::OPOS_SUCCESS;
+}
+
+// Listens on m_path, replacing a dead holder's socket file.
+bool VirtualMsrService::listen()
+{
+    sockaddr_un address;
+    toAddress(m_path, &address);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    struct stat st {};
+    ::unlink(address.sun_path);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
+        ::chmod(address.sun_path, 0600) != 0 || ::listen(fd, SOMAXCONN) != 0 ||
+        ::lstat(address.sun_path, &st) != 0) {
+        m_error = QStringLiteral("cannot listen on %1: %2").arg(m_path, lastOsError());
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    m_listenFd = fd;
+    m_socketFile = {st.st_dev, st.st_ino};
+    m_listener = new QSocketNotifier(qintptr(fd), QSocketNotifier::Read, this);
+    connect(m_listener, &QSocketNotifier::activated, this, &VirtualMsrService::acceptConnections);
+    return true;
+}
+
+void VirtualMsrService::stopListening()
+{
+    m_acceptRetry.stop();
+    m_acceptFailed = false;
+    if (m_listenFd < 0)
+        return;
+    closeListener();
+    // Ours only: never remove a socket someone else has put there since.
+    struct stat st {};
+    const QByteArray name = QFile::encodeName(m_path);
+    if (::lstat(name.constData(), &st) == 0 && st.st_dev == m_socketFile.first &&
+        st.st_ino == m_socketFile.second)
+        ::unlink(name.constData());
+}
+
+void VirtualMsrService::closeListener()
+{
+    m_listener->setEnabled(false);
+    m_listener->deleteLater(); // we may be inside its signal
+    m_listener = nullptr;
+    ::close(m_listenFd);
+    m_listenFd = -1;
 }
 
 void VirtualMsrService::release()
 {
-    for (auto &[serial, connection] : m_connections) {
-        if (connection->waitingFor)
-            settleWait(*connection, false, QString::fromLatin1(reason::kReleased));
-        hangUp(*connection);
+    for (auto it = m_connections.begin(); it != m_connections.end();) {
+        Connection &c = *it->second;
+        if (c.waitingFor)
+            settleWait(c, false, QString::fromLatin1(reason::kReleased));
+        // What the kernel has taken by now is all the client gets.
+        c.gone = true;
+        if (c.serving) {
+            ++it; // serve() drops it on its way out
+            continue;
+        }
+        closeConnection(c);
+        it = m_connections.erase(it);
     }
     m_waits.clear();
+    while (!m_refused.empty())
+        forgetRefused(m_refused.begin()->first);
     // The socket goes before the claim, so the next holder never finds ours.
-    delete m_server;
-    m_server = nullptr;
+    stopListening();
     m_lock.reset();
+}
+
+void VirtualMsrService::resumeAccepting()
+{
+    if (m_listenFd < 0) { // the listener broke: a new one, in the claim we hold
+        if (!m_lock || !listen()) {
+            if (m_lock)
+                m_acceptRetry.start();
+            return;
+        }
+        qWarning("swipewatch: listening on %s again", qPrintable(m_path));
+    }
+    m_listener->setEnabled(true);
+    acceptConnections();
 }
 
 void VirtualMsrService::acceptConnections()
 {
-    while (QLocalSocket *socket = m_server->nextPendingConnection()) {
-        socket->setParent(this);
-        const std::optional<uid_t> uid = peerUid(socket->socketDescriptor());
+    while (m_listenFd >= 0) {
+        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return;
+            // Out of descriptors or memory, the client waits in the backlog
+            // while the shortage passes; anything else, we listen anew.
+            const bool shortage =
+                errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+            if (!m_acceptFailed)
+                qWarning("swipewatch: cannot accept a connection on %s: %s; trying again",
+                         qPrintable(m_path), qPrintable(lastOsError()));
+            m_acceptFailed = true;
+            if (shortage)
+                m_listener->setEnabled(false);
+            else
+                closeListener();
+            m_acceptRetry.start();
+            return;
+        }
+        if (m_acceptFailed) {
+            m_acceptFailed = false;
+            qWarning("swipewatch: accepting connections on %s again", qPrintable(m_path));
+        }
+        const std::optional<uid_t> uid = peerUid(fd);
         if (!uid || *uid != ::geteuid()) {
-            refuseConnection(socket, protocol::kOtherUser);
+            refuseConnection(fd, protocol::kOtherUser);
             continue;
         }
         if (connectionCount() >= kMaxConnections) {
-            refuseConnection(socket, protocol::kTooManyConnections);
+            refuseConnection(fd, protocol::kTooManyConnections);
             continue;
         }
-        socket->setReadBufferSize(kReadChunk);
         const quint64 serial = m_nextSerial++;
         auto connection = std::make_unique<Connection>();
         connection->serial = serial;
-        connection->socket = socket;
+        connection->fd = fd;
+        connection->readable = new QSocketNotifier(qintptr(fd), QSocketNotifier::Read, this);
+        connection->writable = new QSocketNotifier(qintptr(fd), QSocketNotifier::Write, this);
+        connection->writable->setEnabled(false);
+        connect(connection->readable, &QSocketNotifier::activated, this, [this, serial] {
+            const auto it = m_connections.find(serial);
+            if (it != m_connections.end() && !it->second->serving)
+                readSome(*it->second);
+            serve(serial);
+        });
+        connect(connection->writable, &QSocketNotifier::activated, this, [this, serial] {
+            const auto it = m_connections.find(serial);
+            if (it != m_connections.end())
+                flush(*it->second);
+            serve(serial);
+        });
         m_connections.emplace(serial, std::move(connection));
-        connect(socket, &QLocalSocket::readyRead, this, [this, serial] { serve(serial); });
-        connect(socket, &QLocalSocket::bytesWritten, this, [this, serial] { serve(serial); });
-        // Queued: a failed write can report the hang-up from inside serve().
-        connect(
-            socket, &QLocalSocket::disconnected, this, [this, serial] { drop(serial); },
-            Qt::QueuedConnection);
         serve(serial);
     }
 }
 
-void VirtualMsrService::refuseConnection(QLocalSocket *socket, const char *reason)
+// One line, then the hang-up. Closing at once, with the client's first line
+// unread, would reset the connection and lose the refusal on the way: what
+// the client sends is read and dropped until it hangs up, for a while.
+void VirtualMsrService::refuseConnection(int fd, const char *reason)
 {
-    connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-    socket->write(protocol::formatAnswer(protocol::refusal(QString::fromLatin1(reason))));
-    socket->disconnectFromServer();
-    if (socket->state() == QLocalSocket::UnconnectedState)
-        socket->deleteLater();
+    const QByteArray line = protocol::formatAnswer(protocol::refusal(QString::fromLatin1(reason)));
+    (void)::send(fd, line.constData(), std::size_t(line.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::shutdown(fd, SHUT_WR);
+    if (m_refused.size() >= std::size_t(kMaxConnections)) {
+        ::close(fd);
+        return;
+    }
+    auto *notifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Read, this);
+    m_refused.emplace(fd, notifier);
+    connect(notifier, &QSocketNotifier::activated, this, [this, fd] {
+        char discard[4096];
+        ssize_t n;
+        while ((n = ::recv(fd, discard, sizeof discard, MSG_DONTWAIT)) > 0) {
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            forgetRefused(fd);
+    });
+    QTimer::singleShot(kRefusedLingerMs, notifier, [this, fd] { forgetRefused(fd); });
+}
+
+void VirtualMsrService::forgetRefused(int fd)
+{
+    const auto it = m_refused.find(fd);
+    if (it == m_refused.end())
+        return;
+    it->second->setEnabled(false);
+    it->second->deleteLater(); // we may be inside its signal
+    ::close(fd);
+    m_refused.erase(it);
 }
 
 void VirtualMsrService::serve(quint64 serial)
@@ -217,13 +424,15 @@ void VirtualMsrService::serve(quint64 serial)
         return; // gone, or the outer call carries on
     Connection &c = *it->second;
     c.serving = true;
-    while (!c.closing && !c.gone && !c.waitingFor &&
-           c.socket->bytesToWrite() <= kMaxUnreadAnswerBytes) {
+    while (!c.closing && !c.gone && !c.waitingFor && c.unsent.size() <= kMaxUnreadAnswerBytes) {
         const qsizetype newline = c.buffer.indexOf('\n');
         if (newline < 0 && c.buffer.size() <= protocol::kMaxLineBytes) {
-            if (c.socket->bytesAvailable() <= 0)
+            if (c.readClosed) {
+                hangUp(c); // every whole line is answered; a partial one is lost
                 break;
-            c.buffer += c.socket->read(kReadChunk);
+            }
+            if (!readSome(c))
+                break;
             continue;
         }
         if (newline < 0 || newline > protocol::kMaxLineBytes) {
@@ -235,9 +444,36 @@ void VirtualMsrService::serve(quint64 serial)
         c.buffer.remove(0, newline + 1);
         handleLine(c, line);
     }
+    if (c.closing && c.unsent.isEmpty())
+        c.gone = true;
+    // Read on until a whole line waits in the buffer, so a hang-up is seen
+    // even during a wait; beyond that the kernel holds the client back.
+    c.readable->setEnabled(!c.closing && !c.gone && !c.readClosed && c.buffer.indexOf('\n') < 0 &&
+                           c.buffer.size() <= protocol::kMaxLineBytes);
     c.serving = false;
     if (c.gone)
         drop(serial);
+}
+
+// Takes what the client has sent; false when nothing has come yet.
+bool VirtualMsrService::readSome(Connection &c)
+{
+    char chunk[kReadChunk];
+    const ssize_t n = ::recv(c.fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n > 0) {
+        c.buffer.append(chunk, n);
+        return true;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return false;
+    if (n < 0 && errno == EINTR)
+        return true;
+    // End of input. A client that shut only its sending side still reads;
+    // one that hung up loses its lines not yet read.
+    c.readClosed = true;
+    if (n < 0 || hungUp(c.fd))
+        c.gone = true;
+    return true;
 }
 
 void VirtualMsrService::handleLine(Connection &c, const QByteArray &line)
@@ -306,15 +542,36 @@ void VirtualMsrService::settleWait(Connection &c, bool delivered, const QString 
 
 void VirtualMsrService::answer(Connection &c, const protocol::Answer &answer)
 {
-    if (c.socket->state() == QLocalSocket::ConnectedState)
-        c.socket->write(protocol::formatAnswer(answer));
+    if (c.gone)
+        return;
+    c.unsent += protocol::formatAnswer(answer);
+    flush(c);
+}
+
+// Hands the kernel what it takes now; the rest waits for the socket to drain.
+void VirtualMsrService::flush(Connection &c)
+{
+    while (!c.unsent.isEmpty() && !c.gone) {
+        const ssize_t n = ::send(c.fd, c.unsent.constData(), std::size_t(c.unsent.size()),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+            c.unsent.remove(0, n);
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        else
+            c.gone = true; // the client no longer reads
+    }
+    if (c.gone)
+        c.unsent.clear();
+    c.writable->setEnabled(!c.unsent.isEmpty());
 }
 
 void VirtualMsrService::hangUp(Connection &c)
 {
-    c.closing = true;
+    c.closing = true; // closed once the answers already written are sent
     c.buffer.clear();
-    c.socket->disconnectFromServer(); // after the answers already written
 }
 
 void VirtualMsrService::drop(quint64 serial)
@@ -329,9 +586,18 @@ void VirtualMsrService::drop(quint64 serial)
     }
     if (c.waitingFor)
         m_waits.erase(*c.waitingFor);
-    c.socket->disconnect(this);
-    c.socket->deleteLater();
+    closeConnection(c);
     m_connections.erase(it);
+}
+
+void VirtualMsrService::closeConnection(Connection &c)
+{
+    // Later: we may be inside one of their signals.
+    for (QSocketNotifier *notifier : {c.readable, c.writable}) {
+        notifier->setEnabled(false);
+        notifier->deleteLater();
+    }
+    ::close(c.fd);
 }
 
 SwipeRead readStripe(const std::array<protocol::TrackBits, 3> &tracks,

@@ -8,6 +8,7 @@
 #include "reader/swipeprotocol.h"
 
 #include <QString>
+#include <QTimer>
 
 #include <array>
 #include <map>
@@ -15,8 +16,7 @@
 #include <optional>
 #include <sys/types.h>
 
-class QLocalServer;
-class QLocalSocket;
+class QSocketNotifier;
 
 namespace msr {
 
@@ -29,8 +29,9 @@ public:
     ~VirtualMsrService() override;
 
     // Takes the claim lock, then listens on the swipe socket. OPOS_E_TIMEOUT
-    // when another process holds the claim, OPOS_E_FAILURE (see lastError())
-    // when the socket cannot be set up.
+    // when another process holds the claim (its lock, or a live socket),
+    // OPOS_E_FAILURE (see lastError(), also said on standard error) when the
+    // lock or the socket cannot be set up.
     std::int32_t claim(std::int32_t timeout) override;
     // Answers any swipe still waiting, closes every connection, removes the
     // socket, then drops the claim.
@@ -50,9 +51,18 @@ public:
 private:
     struct Connection;
 
+    std::int32_t takeClaim(std::int32_t timeout);
+    bool listen();
+    void stopListening();
+    void closeListener();
+    void resumeAccepting();
     void acceptConnections();
-    void refuseConnection(QLocalSocket *socket, const char *reason);
+    void refuseConnection(int fd, const char *reason);
+    void forgetRefused(int fd);
     void serve(quint64 serial);
+    bool readSome(Connection &connection);
+    void flush(Connection &connection);
+    void closeConnection(Connection &connection);
     void handleLine(Connection &connection, const QByteArray &line);
     void settleWait(Connection &connection, bool delivered, const QString &why);
     void answer(Connection &connection, const protocol::Answer &answer);
@@ -61,10 +71,16 @@ private:
 
     QString m_name;
     QString m_error;
+    QString m_path; // the swipe socket
     std::unique_ptr<ClaimLock> m_lock;
-    QLocalServer *m_server = nullptr;
+    int m_listenFd = -1;
+    QSocketNotifier *m_listener = nullptr;
+    std::pair<dev_t, ino_t> m_socketFile{}; // the socket file we made
+    QTimer m_acceptRetry;
+    bool m_acceptFailed = false;
     std::map<quint64, std::unique_ptr<Connection>> m_connections; // by serial
     std::map<quint64, quint64> m_waits;                           // swipe id -> serial
+    std::map<int, QSocketNotifier *> m_refused;                   // refused, until they hang up
     quint64 m_nextSerial = 1;
     quint64 m_nextSwipe = 1;
 };

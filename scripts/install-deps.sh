@@ -1,12 +1,18 @@
 #!/bin/sh
 # Installs the Debian packages a target needs, and only the missing ones, so a
-# second run costs one dpkg query. Usage: install-deps.sh build|test|run|demo|bench
+# second run costs one dpkg query. Usage: install-deps.sh build|test|run|package|demo|bench
 set -eu
 
+# scdoc turns the manual pages into roff.
 build="cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
-       fonts-liberation fonts-dejavu-core"
-# Xvfb for whole-process tests; clang and its runtime for the fuzz targets.
-test="$build xvfb xauth xdotool x11-utils clang libclang-rt-14-dev"
+       fonts-liberation fonts-dejavu-core scdoc"
+# CPack's Debian generator: dpkg-shlibdeps (dpkg-dev) and file to find the programs.
+package="$build dpkg-dev file"
+# Xvfb for whole-process tests; clang and its runtime for the fuzz targets;
+# the package's own checks: lintian, the desktop entry and AppStream validators,
+# man to render the pages, bash-completion for the completion test.
+test="$package xvfb xauth xdotool x11-utils clang libclang-rt-14-dev
+      lintian desktop-file-utils appstream man-db bash-completion"
 run="$build"
 demo="$test imagemagick"
 # python3 runs bench/run.py.
@@ -16,6 +22,7 @@ case "${1:-build}" in
   build) want=$build ;;
   test) want=$test ;;
   run) want=$run ;;
+  package) want=$package ;;
   demo) want=$demo ;;
   bench) want=$bench ;;
   *) echo "install-deps.sh: unknown target '$1'" >&2; exit 2 ;;

@@ -7,6 +7,7 @@
 #include "tools/feeder/cardoptions.h"
 #include "tools/feeder/swipefeeder.h"
 
+#include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -28,13 +29,16 @@ const std::string kTrack2 = "4111111111111111=29121010000000000000";
 struct StandIn : msr::SwipeSink {
     msr::MsrService *service = nullptr;
     int room = 1000;
+    QString reason = QStringLiteral("queue full");
+    bool finishes = true;
     QList<msr::SwipeRead> swipes;
     msr::SwipeVerdict admitSwipe(quint64 id, const msr::SwipeRead &read) override
     {
         if (swipes.size() >= room)
-            return {false, QStringLiteral("queue full")};
+            return {false, reason};
         swipes << read;
-        QTimer::singleShot(0, service, [this, id] { service->swipeFinished(id, true, {}); });
+        if (finishes)
+            QTimer::singleShot(0, service, [this, id] { service->swipeFinished(id, true, {}); });
         return {true, {}};
     }
 };
@@ -67,7 +71,11 @@ class TestFeeder : public QObject {
     }
 
 private slots:
-    void initTestCase() { qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit()); }
+    void init()
+    {
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+        qunsetenv("TMPDIR");
+    }
 
     void parsesOptions()
     {
@@ -119,6 +127,10 @@ private slots:
         row({"--card", "test", "--repeat", "0"}, "--repeat takes a whole number from 1 to 100000");
         row({"--card", "test", "--device", "../x"},
             "'../x' is not a device name: use letters, digits, '_', '-' and '.'");
+        row({"--card", "test", "--device", "MCRSTUBEX\n"},
+            "'MCRSTUBEX\\x0A' is not a device name: use letters, digits, '_', '-' and '.'");
+        row({"--card", "test", "--timeout", "0"},
+            "--timeout takes a number of seconds, more than 0 and at most 86400");
     }
     void refusesBadOptions()
     {
@@ -206,6 +218,42 @@ private slots:
         QCOMPARE(err,
                  "msrswipe: the reader on MCRSTUBEX refused 2 of 2 swipes, the first (swipe 1) "
                  "with: queue full\n");
+        sink.reason = "\x1b[2Jqueue full";
+        QCOMPARE(run({"--card", "blank"}), int(ExitRefused));
+        QCOMPARE(err, "msrswipe: the reader on MCRSTUBEX refused the swipe: \\x1B[2Jqueue full\n");
+
+        // A window that takes the swipe and never answers (stopped, say).
+        sink.room = 1000;
+        sink.finishes = false;
+        QCOMPARE(run({"--card", "test", "--wait", "--timeout", "0.5"}), int(ExitNoReader));
+        QCOMPARE(err, "msrswipe: the window on MCRSTUBEX did not answer within 0.5 seconds\n");
+
+        // A refused connection is a failed connection, not a refused swipe.
+        QTRY_COMPARE(service.connectionCount(), 0); // the one that gave up is gone
+        std::vector<std::unique_ptr<QLocalSocket>> others;
+        while (others.size() < std::size_t(msr::VirtualMsrService::kMaxConnections)) {
+            others.push_back(std::make_unique<QLocalSocket>());
+            others.back()->connectToServer(msr::swipeSocketPath("MCRSTUBEX"));
+        }
+        QTRY_COMPARE(service.connectionCount(), msr::VirtualMsrService::kMaxConnections);
+        QCOMPARE(run({"--card", "test"}), int(ExitNoReader));
+        QCOMPARE(err, "msrswipe: the reader on MCRSTUBEX refused the connection: too many "
+                      "connections\n");
+    }
+
+    void namesThePathItCannotUse()
+    {
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.filePath(QString(100, 'd'))));
+        QCOMPARE(run({"--card", "test"}), int(ExitNoReader));
+        QVERIFY2(err.contains("/swipewatch-MCRSTUBEX.sock is longer than a local socket path "
+                              "may be (at most 107 bytes)"),
+                 qPrintable(err));
+        qunsetenv("XDG_RUNTIME_DIR");
+        qputenv("TMPDIR", "/dev/null/tmp");
+        QCOMPARE(run({"--card", "test"}), int(ExitNoReader));
+        QVERIFY2(
+            err.startsWith("msrswipe: cannot create the runtime folder /dev/null/tmp/runtime-"),
+            qPrintable(err));
     }
 
     // main() is only glue, but the exit status and stderr are what scripts see.

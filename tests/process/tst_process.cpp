@@ -63,15 +63,18 @@ class TestProcess : public QObject {
         return m_logs[&window] += QString::fromLocal8Bit(window.readAllStandardError());
     }
 
+    // display: the environment's display variable and value; unset: our X server's.
     QProcess &start(const char *program = SWIPEWATCH_BINARY, const QStringList &arguments = {},
-                    bool withDisplay = true)
+                    const QStringList &display = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char *name :
              {"DISPLAY", "QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "SWIPEWATCH_DEVICES"})
             env.remove(name);
-        if (withDisplay)
+        if (display.isEmpty())
             env.insert("DISPLAY", m_display);
+        else if (!display[0].isEmpty())
+            env.insert(display[0], display[1]);
         env.insert("XDG_RUNTIME_DIR", m_runtime->path());
         // Qt sends its log to the journal when there is no terminal; keep it here.
         env.insert("QT_FORCE_STDERR_LOGGING", "1");
@@ -226,13 +229,25 @@ private slots:
         QVERIFY2(burst.exitCode() == 3 || burst.exitCode() == 1, burst.readAllStandardError());
     }
 
+    void withoutADisplayItSaysHowToGetOne_data()
+    {
+        QTest::addColumn<QStringList>("display");
+        QTest::addColumn<QString>("sentence");
+        QTest::newRow("none set") << QStringList{"", ""} << "xvfb-run -a swipewatch";
+        QTest::newRow("X unreachable")
+            << QStringList{"DISPLAY", ":64999"} << "swipewatch cannot open the display \":64999\"";
+        QTest::newRow("Wayland unreachable") << QStringList{"WAYLAND_DISPLAY", "wayland-nowhere"}
+                                             << "swipewatch cannot open the display";
+    }
     void withoutADisplayItSaysHowToGetOne()
     {
-        QProcess &window = start(SWIPEWATCH_BINARY, {}, false);
+        QFETCH(QStringList, display);
+        QFETCH(QString, sentence);
+        QProcess &window = start(SWIPEWATCH_BINARY, {}, display);
         QVERIFY(ends(window, 2));
         const QString said = logOf(window);
         QCOMPARE(said.count('\n'), 1);
-        QVERIFY2(said.contains("xvfb-run -a swipewatch"), qPrintable(said));
+        QVERIFY2(said.contains(sentence), qPrintable(said));
         QVERIFY(!QFileInfo::exists(runtimeFile(".lock"))); // no reader was touched
     }
 };

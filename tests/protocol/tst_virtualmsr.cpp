@@ -8,13 +8,16 @@
 #include "reader/runtimepaths.h"
 #include "reader/virtualmsr.h"
 
+#include <QDir>
 #include <QFile>
 #include <QLocalSocket>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -82,6 +85,28 @@ sockaddr_un unixAddress(const QString &path)
     return address;
 }
 
+// A client on a bare descriptor, as socat or a shell script is.
+struct RawClient {
+    explicit RawClient(const QString &path)
+        : fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
+    {
+        const sockaddr_un address = unixAddress(path);
+        QVERIFY(::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0);
+    }
+    ~RawClient() { ::close(fd); }
+    // Reads what has come; true once the reader has hung up.
+    bool ended()
+    {
+        char chunk[4096];
+        ssize_t n;
+        while ((n = ::read(fd, chunk, sizeof chunk)) > 0)
+            got.append(chunk, n);
+        return n == 0;
+    }
+    int fd;
+    QByteArray got;
+};
+
 } // namespace
 
 class TestVirtualMsr : public QObject {
@@ -130,6 +155,106 @@ private slots:
         ::close(fd);
         QCOMPARE(service->claim(0), opos::OPOS_SUCCESS);
         QCOMPARE(Client(path).ask(testCard()).result, Result::Accepted);
+
+        // A window that closes tells a waiting client why, before hanging up.
+        Client last(path);
+        last.socket.write(testCard(true));
+        QTRY_COMPARE(sink.swipes.size(), 4);
+        service.reset();
+        QTRY_VERIFY(last.closed());
+        QCOMPARE(last.lines.size(), 1);
+        QCOMPARE(last.answer(0).reason, QString::fromLatin1(reason::kReleased));
+    }
+
+    // A lock file removed (here, and made anew) by a cleaner of temporary
+    // folders does not hand the reader to a second claimant.
+    void claimHoldsWhenItsLockFileGoes()
+    {
+        const QString lock = claimLockPath(QStringLiteral("MCRSTUBEX"));
+        QVERIFY(QFile::remove(lock) && QFile(lock).open(QIODevice::WriteOnly));
+        QCOMPARE(VirtualMsrService(QStringLiteral("MCRSTUBEX")).claim(0), opos::OPOS_E_TIMEOUT);
+        QCOMPARE(Client(path).ask(testCard()).result, Result::Accepted);
+        QCOMPARE(sink.swipes.size(), 1);
+    }
+
+    // A link planted at the lock, or a socket path longer than the kernel takes.
+    void claimFailsOnAPathItCannotUse_data()
+    {
+        QTest::addColumn<bool>("planted");
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("link") << true << "is a symbolic link";
+        QTest::newRow("too long") << false << "longer than a local socket path may be (at most 107";
+    }
+    void claimFailsOnAPathItCannotUse()
+    {
+        QFETCH(bool, planted);
+        QFETCH(QString, fault);
+        QTemporaryDir elsewhere;
+        if (planted)
+            QVERIFY(
+                QFile::link(elsewhere.filePath("x"), claimLockPath(QStringLiteral("COUNTER2"))));
+        else
+            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime->filePath(QString(100, 'd'))));
+        VirtualMsrService other(QStringLiteral("COUNTER2"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(fault)));
+        QCOMPARE(other.claim(0), opos::OPOS_E_FAILURE);
+        QVERIFY2(other.lastError().contains(fault), qPrintable(other.lastError()));
+        QVERIFY(QDir(elsewhere.path()).isEmpty());
+    }
+
+    // A relative XDG_RUNTIME_DIR is ignored, as if unset: lock and socket
+    // share the private folder under TMPDIR.
+    void ignoresARelativeRuntimeFolder()
+    {
+        const QString cwd = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(runtime->path()));
+        QVERIFY(QDir().mkdir("relative", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        qputenv("XDG_RUNTIME_DIR", "relative");
+        qputenv("TMPDIR", runtime->path().toLocal8Bit());
+        const QString folder = runtimeDirectory();
+        QDir::setCurrent(cwd);
+        qunsetenv("TMPDIR");
+        QVERIFY2(folder.startsWith(runtime->path() + "/runtime-"), qPrintable(folder));
+    }
+
+    // One failed accept(), e.g. out of descriptors, costs a delay, not the socket.
+    void listensOnAfterAFailedAccept()
+    {
+        rlimit limit{};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+        const int lowestFree = ::dup(0);
+        ::close(lowestFree);
+        rlimit tight = limit;
+        tight.rlim_cur = rlim_t(lowestFree + 1); // room for the client, none for accept()
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot accept a connection"));
+        RawClient client(path);
+        QCoreApplication::processEvents(); // the accept fails
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("accepting connections on .* again"));
+        QCOMPARE(::write(client.fd, "{\"swipe\":{}}\n", 13), ssize_t(13));
+        QTRY_VERIFY((client.ended(), client.got.endsWith('\n')));
+        QCOMPARE(parseAnswer(client.got.chopped(1))->result, Result::Accepted);
+        QVERIFY(QFile::exists(path));
+    }
+
+    // socat-style: send, shut the write side, then read every answer.
+    void answersAClientThatHalfCloses()
+    {
+        RawClient client(path);
+        const QByteArray lines = testCard() + testCard(true) + testCard();
+        QCOMPARE(::write(client.fd, lines.constData(), size_t(lines.size())),
+                 ssize_t(lines.size()));
+        QCOMPARE(::shutdown(client.fd, SHUT_WR), 0);
+        QTRY_COMPARE(sink.swipes.size(), 2);
+        service->swipeFinished(2, true, {});
+        QTRY_VERIFY(client.ended());
+        const QList<QByteArray> answers = client.got.split('\n');
+        QCOMPARE(answers.size(), 4);
+        QCOMPARE(parseAnswer(answers[0])->result, Result::Accepted);
+        QCOMPARE(parseAnswer(answers[1])->result, Result::Delivered);
+        QCOMPARE(parseAnswer(answers[2])->result, Result::Accepted);
+        QTRY_COMPARE(service->connectionCount(), 0);
     }
 
     void readsWhatTheStripeHolds()

@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,6 +70,8 @@ private slots:
         QTest::newRow("not key=value")
             << QByteArray("MCRSTUBEX = virtual fast\n") << ":1: expected KEY=VALUE";
         QTest::newRow("binary") << QByteArray("\0\xff\xfe=\n", 5) << ":1: expected";
+        QTest::newRow("terminal escape")
+            << QByteArray("\x1b[2J\x1b[H = virtual\n") << "found '\\x1B[2J\\x1B[H = virtual'";
     }
     void aBadListFailsOpenAndNamesTheFault()
     {
@@ -78,6 +81,7 @@ private slots:
         QVERIFY(!found.service);
         QCOMPARE(found.result, opos::OPOS_E_NOSERVICE);
         QVERIFY2(found.error.contains(fault), qPrintable(found.error));
+        QVERIFY(!found.error.contains(QChar(0x1b)));
     }
 
     void theUserListServesWhenNoListIsNamed()
@@ -96,12 +100,18 @@ private slots:
         qunsetenv("XDG_CONFIG_HOME");
     }
 
-    void aMissingListFailsOpen()
+    void aListThatIsNoFileFailsOpen()
     {
         qputenv(DeviceRegistry::kEnvironmentVariable, dir.filePath("absent").toLocal8Bit());
-        const auto found = DeviceRegistry::fromEnvironment().create("MCRSTUBEX");
+        auto found = DeviceRegistry::fromEnvironment().create("MCRSTUBEX");
         QCOMPARE(found.result, opos::OPOS_E_NOSERVICE);
         QVERIFY(found.error.contains("cannot read the device list"));
+        // Reading a FIFO would block Open for good.
+        QCOMPARE(::mkfifo(qPrintable(dir.filePath("fifo")), 0600), 0);
+        qputenv(DeviceRegistry::kEnvironmentVariable, dir.filePath("fifo").toLocal8Bit());
+        found = DeviceRegistry::fromEnvironment().create("MCRSTUBEX");
+        QCOMPARE(found.result, opos::OPOS_E_NOSERVICE);
+        QVERIFY2(found.error.contains("is not a regular file"), qPrintable(found.error));
     }
 
     void anotherProcessIsRefusedUntilTheHolderIsKilled()

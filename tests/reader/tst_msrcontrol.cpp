@@ -17,6 +17,7 @@ public:
     int releases = 0;
     int *releasesAfterDeath = nullptr; // outlives the service
     QStringList finished;              // "1 delivered", "2 <why it was dropped>"
+    QStringList *log = nullptr;        // also gets "F1" when swipe 1 is finished
     ~HandService() override
     {
         if (releasesAfterDeath)
@@ -27,6 +28,8 @@ public:
     void swipeFinished(quint64 id, bool delivered, const QString &reason) override
     {
         finished << QStringLiteral("%1 %2").arg(id).arg(delivered ? "delivered" : reason);
+        if (log)
+            *log << QStringLiteral("F%1").arg(id);
     }
     // "A|123|" reads as three tracks; "|| 201,0,0" adds each track's error code.
     SwipeVerdict swipe(quint64 id, const QString &description)
@@ -161,6 +164,14 @@ private slots:
         QCOMPARE(get(dispid::Claimed).toInt(), 0);
         QCOMPARE(get(dispid::DeviceEnabled).toInt(), 0);
 
+        // A new Open starts afresh; a negative time-out other than "forever" claims nothing.
+        QCOMPARE(call(dispid::Open, {QStringLiteral("HAND")}), OPOS_SUCCESS);
+        QCOMPARE(get(dispid::ErrorReportingType).toInt(), MSR_ERT_CARD);
+        for (int timeout : {-2, INT32_MIN})
+            QCOMPARE(call(dispid::ClaimDevice, {timeout}), OPOS_E_ILLEGAL);
+        QCOMPARE(get(dispid::Claimed).toInt(), 0);
+        QCOMPARE(call(dispid::ClaimDevice, {OPOS_FOREVER}), OPOS_SUCCESS);
+
         QVERIFY_THROWS_EXCEPTION(DispatchError, get(99));
         QVERIFY_THROWS_EXCEPTION(DispatchError, put(dispid::State, 2));
         QVERIFY_THROWS_EXCEPTION(DispatchError, call(dispid::Open, {42}));
@@ -195,29 +206,42 @@ private slots:
         QTest::addColumn<QStringList>("events");
         QTest::addColumn<QStringList>("finished");
         const QStringList one{"1 delivered"}, two{"1 delivered", "2 delivered"};
+        // Each swipe is finished only after its last event.
         QTest::newRow("track, partial swipe: error, data, error")
             << MSR_ERT_TRACK << false << 0 << QStringList{"|123| 201,0,204"}
             << QStringList{"E3 201,0,204 continue |123|", "D 0,3,0 |123|",
-                           "E2 201,0,204 clear |123|"}
+                           "E2 201,0,204 clear |123|", "F1"}
             << one;
         QTest::newRow("track, no good data: one error")
             << MSR_ERT_TRACK << false << 0 << QStringList{"A|1|1", "|| 203,0,0"}
-            << QStringList{"D 1,1,1 A|1|1", "E2 203,0,0 clear ||"} << two;
-        QTest::newRow("card: first code, no data")
+            << QStringList{"D 1,1,1 A|1|1", "F1", "E2 203,0,0 clear ||", "F2"} << two;
+        QTest::newRow("card: first code, no data, no earlier card's tracks")
             << MSR_ERT_CARD << false << 0 << QStringList{"GOOD|1|", "X||9 0,202,203"}
-            << QStringList{"D 4,1,0 GOOD|1|", "E2 202,0,0 clear GOOD|1|"} << two;
-        QTest::newRow("card: error behind queued data told first and again after")
+            << QStringList{"D 4,1,0 GOOD|1|", "F1", "E2 202,0,0 clear ||", "F2"} << two;
+        // A partial swipe's error comes right before its own data, never
+        // before a card queued ahead of it.
+        QTest::newRow("track, queued: good, partial, good")
+            << MSR_ERT_TRACK << true << OPOS_ER_CONTINUEINPUT
+            << QStringList{"A|1|", "B|| 0,203,0", "C||"} << QStringList{"D 1,1,0 A|1|",
+                                                                        "F1",
+                                                                        "E3 0,203,0 continue B||",
+                                                                        "D 1,0,0 B||",
+                                                                        "E2 0,203,0 clear B||",
+                                                                        "F2",
+                                                                        "D 1,0,0 C||",
+                                                                        "F3"}
+            << QStringList{"1 delivered", "2 delivered", "3 delivered"};
+        QTest::newRow("card, queued: each swipe in turn")
             << MSR_ERT_CARD << true << 0 << QStringList{"A||", "B||", "C|| 203,0,0"}
-            << QStringList{"E3 203,0,0 continue ||", "D 1,0,0 A||", "D 1,0,0 B||",
-                           "E2 203,0,0 clear B||"}
+            << QStringList{"D 1,0,0 A||", "F1", "D 1,0,0 B||", "F2", "E2 203,0,0 clear ||", "F3"}
             << QStringList{"1 delivered", "2 delivered", "3 delivered"};
         QTest::newRow("clear empties the queue")
             << MSR_ERT_CARD << true << 0 << QStringList{"|| 201,0,0", "A||"}
-            << QStringList{"E2 201,0,0 clear ||"}
+            << QStringList{"E2 201,0,0 clear ||", "F1", "F2"}
             << QStringList{"1 delivered", "2 input cleared after a read error"};
         QTest::newRow("continue keeps the queue")
             << MSR_ERT_CARD << true << OPOS_ER_CONTINUEINPUT << QStringList{"|| 201,0,0", "A||"}
-            << QStringList{"E2 201,0,0 clear ||", "D 1,0,0 A||"} << two;
+            << QStringList{"E2 201,0,0 clear ||", "F1", "D 1,0,0 A||", "F2"} << two;
     }
     void deliverySequences()
     {
@@ -231,6 +255,7 @@ private slots:
         if (response)
             sink.errorResponse = response;
         startReader(type);
+        service->log = &sink.events;
         put(dispid::DataEventEnabled, qint16(queued ? 0 : -1));
         for (int i = 0; i < swipes.size(); ++i) {
             QVERIFY(service->swipe(quint64(i + 1), swipes[i]).accepted);

@@ -125,6 +125,39 @@ private slots:
         QCOMPARE(w.form->lbErrorCount()->Caption(), QStringLiteral("0"));
     }
 
+    // A good card and a card with a bad track 2, queued together, again and
+    // again: each error is shown with its own card, never with another's lengths.
+    void mixedBurstShowsEachErrorWithItsOwnCard_data()
+    {
+        QTest::addColumn<bool>("perCard");
+        QTest::addColumn<QStringList>("shown"); // track 1 box, then the lengths
+        QTest::newRow("Track") << false << QStringList{"BAD", " 3 Byte", "Parity error", " 0 Byte"};
+        QTest::newRow("Card") << true
+                              << QStringList{"", "Parity error", "Parity error", "Parity error"};
+    }
+    void mixedBurstShowsEachErrorWithItsOwnCard()
+    {
+        QFETCH(bool, perCard);
+        QFETCH(QStringList, shown);
+        RealWindow w;
+        QVERIFY(w.start());
+        w.form->Option1(perCard ? 0 : 1)->setValue(true);
+        SwipeRequest bad{
+            {stripe::encodeTrack(1, "BAD").bits,
+             stripe::encodeTrack(2, kTrack2.toStdString(), stripe::Damage::Parity).bits},
+            true}; // answered once both cards are through
+        for (int round = 1; round <= 20; ++round) {
+            const QList<QByteArray> answers = w.talk(goodSwipe(false) + formatRequest(bad), 2);
+            QVERIFY(answers.size() == 2 && delivered(answers[1]));
+            QStringList seen{w.form->tbTrack(0)->Text()};
+            for (int i = 0; i < 3; ++i)
+                seen << w.form->lbTrackDataLng(i)->Caption();
+            QCOMPARE(seen, shown);
+            QCOMPARE(w.form->lbCount()->Caption(), QString::number(perCard ? round : 2 * round));
+            QCOMPARE(w.form->lbErrorCount()->Caption(), QString::number(round));
+        }
+    }
+
     void hostileRequestsAreRefused_data()
     {
         QTest::addColumn<QByteArray>("line");

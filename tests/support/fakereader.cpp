@@ -22,6 +22,8 @@ QVariant FakeReader::invoke(int dispId, InvokeKind kind, const QVariantList &arg
                           : kind == InvokeKind::PropertyGet ? get(dispId)
                                                             : put(dispId, value);
     calls << entry;
+    if (onCall)
+        onCall(entry);
     if (failing.contains(entry.section(QLatin1Char('('), 0, 0)))
         throw msr::DispatchError("scripted failure of " + entry.toStdString());
     const auto result = [](qint32 v) { return QVariant::fromValue(v); };

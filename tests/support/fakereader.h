@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <array>
+#include <functional>
 
 namespace testsupport {
 
@@ -40,6 +41,7 @@ public:
     // Calls that raise a DispatchError, logged without their value ("put 46").
     QSet<QString> failing;
     QStringList calls;
+    std::function<void(const QString &)> onCall; // told of each call as it is made
 
     // As the control's event loop would; fireErrorEvent returns the ErrorResponse.
     void fireDataEvent(qint32 status);

@@ -1,18 +1,14 @@
 #include "app/application.h"
 #include "app/display.h"
+#include "app/runwindow.h"
 #include "app/termination.h"
 #include "harness.h"
 
 #include <csignal>
+#include <cstdio>
 
 class TestApplication : public QObject {
     Q_OBJECT
-public:
-    TestApplication(swipewatch::Application &app, testsupport::RecordingMessageBoxes &boxes)
-        : m_app(app), m_boxes(boxes)
-    {
-    }
-
 private slots:
     void displayConfigured_data()
     {
@@ -62,37 +58,78 @@ private slots:
         QVERIFY(restored.sa_handler == SIG_IGN);
     }
 
-    // A reader call that raises during start-up: the window traps nothing; the
-    // application shows the error once and the loop ends with the failure status.
-    void raisedErrorIsReportedAndEndsTheLoopWithFailure()
+    // A reader call raises in start-up, in a handler's pump, or in a message
+    // box's loop. The reader goes, the error is shown, the program ends: no
+    // handler waiting below the failure carries on.
+    void raisedErrorEndsTheProgramAtOnce_data()
     {
-        testsupport::FakeReader reader;
-        reader.failing << get(dispid::State);
-        swipewatch::frmMSR form(&reader, m_boxes);
-        form.show();
-        QTimer watchdog; // turns a loop that never ends into a failure
-        watchdog.callOnTimeout([] { QCoreApplication::exit(99); });
-        watchdog.start(10000);
-        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("scripted failure of get 8"));
-        QCOMPARE(m_app.exitStatus(QCoreApplication::exec()),
-                 swipewatch::Application::kFailureStatus);
-        QCOMPARE(m_boxes.shown.size(), 1);
-        QCOMPARE(m_boxes.shown[0].title, QStringLiteral("swipewatch"));
-        QVERIFY(m_boxes.shown[0].text.contains("scripted failure of get 8"));
-        QCOMPARE(reader.calls,
-                 (QStringList{call(dispid::Open, {"MCRSTUBEX"}), get(dispid::State)}));
+        QTest::addColumn<QString>("raising");
+        QTest::newRow("start-up") << get(dispid::State);
+        QTest::newRow("pump") << get(dispid::ErrorReportingType);
+        QTest::newRow("message box") << get(dispid::ErrorReportingType);
     }
-
-private:
-    swipewatch::Application &m_app;
-    testsupport::RecordingMessageBoxes &m_boxes;
+    void raisedErrorEndsTheProgramAtOnce()
+    {
+        QFETCH(QString, raising);
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(),
+                    {"-scenario", QTest::currentDataTag()});
+        QVERIFY(child.waitForFinished(60000) && child.exitStatus() == QProcess::NormalExit);
+        const QStringList lines = QString(child.readAllStandardOutput()).split('\n');
+        QCOMPARE(lines.mid(lines.indexOf(raising + " raises") + 1),
+                 (QStringList{"reader gone", "box: scripted failure of " + raising, ""}));
+        QCOMPARE(child.exitCode(), swipewatch::Application::kFailureStatus);
+    }
 };
 
-int main(int argc, char *argv[])
+namespace {
+
+struct EchoingReader : testsupport::FakeReader {
+    ~EchoingReader() override { std::puts("reader gone"); }
+};
+
+// The child: the program's run over a fake reader that writes out each call,
+// and raises from an error event handled inside a nested loop.
+int runScenario(const QByteArray &scenario, int &argc, char **argv)
 {
     testsupport::RecordingMessageBoxes boxes;
     swipewatch::Application app(argc, argv, boxes);
-    TestApplication test(app, boxes);
+    auto owned = std::make_unique<EchoingReader>();
+    EchoingReader &r = *owned;
+    const auto raiseLater = [&r] {
+        QTimer::singleShot(0, qApp, [&r] {
+            r.failing << get(dispid::ErrorReportingType);
+            r.fireErrorEvent(0, 201, opos::OPOS_EL_INPUT);
+        });
+    };
+    r.onCall = [&](const QString &call) {
+        const bool raises = r.failing.contains(call.section('(', 0, 0));
+        std::puts(qPrintable(raises ? call + " raises" : call));
+        if (scenario == "pump" && call == put(dispid::DataEventEnabled, -1) &&
+            r.calls.count(call) == 1)
+            QTimer::singleShot(0, qApp, [&] { raiseLater(), r.fireDataEvent(1); });
+    };
+    boxes.whileOpen = [&](const ShownMessage &message) {
+        std::puts(qPrintable("box: " + message.text.section('\n', 0, 0).section(": ", -1)));
+        if (message.title == "Claim Error")
+            raiseLater(), QCoreApplication::processEvents(); // as the box's own loop does
+    };
+    if (scenario == "start-up")
+        r.failing << get(dispid::State);
+    r.claimResult = scenario == "message box" ? opos::OPOS_E_CLAIMED : opos::OPOS_SUCCESS;
+    return swipewatch::runWindow(
+        app, boxes, {}, [&] { return std::unique_ptr<msr::DispatchInterface>(std::move(owned)); });
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc == 3 && qstrcmp(argv[1], "-scenario") == 0)
+        return runScenario(argv[2], argc, argv);
+    testsupport::RecordingMessageBoxes boxes;
+    swipewatch::Application app(argc, argv, boxes);
+    TestApplication test;
     return QTest::qExec(&test, argc, argv);
 }
 

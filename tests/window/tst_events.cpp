@@ -1,6 +1,8 @@
 #include "app/runtimeerror.h"
 #include "harness.h"
 
+#include <QAccessible>
+
 namespace {
 
 const QStringList kTracks{QString(76, '1'), QString(37, '2'), QString(104, '3')};
@@ -190,29 +192,40 @@ private slots:
         QCOMPARE(h->counters(), (QStringList{"1", "1", "3", "3"}));
     }
 
+    // The reader hears once of a selection, by a click or by a screen reader.
     void optionButtonsWriteOnlyTheOtherValue_data()
     {
         QTest::addColumn<int>("button");
         QTest::addColumn<qint32>("before");
         QTest::addColumn<qint32>("after");
-        QTest::newRow("Card, track") << 0 << 1 << 0;
-        QTest::newRow("Card, card") << 0 << 0 << 0;
-        QTest::newRow("Card, 5") << 0 << 5 << 5;
-        QTest::newRow("selected Track, track") << 1 << 1 << 1;
-        QTest::newRow("selected Track, card") << 1 << 0 << 1;
-        QTest::newRow("selected Track, 5") << 1 << 5 << 5;
+        QTest::addColumn<QString>("action"); // accessible action, or a mouse click
+        QTest::newRow("Card, track") << 0 << 1 << 0 << "";
+        QTest::newRow("Card, card") << 0 << 0 << 0 << "";
+        QTest::newRow("Card, 5") << 0 << 5 << 5 << "";
+        QTest::newRow("selected Track, track") << 1 << 1 << 1 << "";
+        QTest::newRow("selected Track, card") << 1 << 0 << 1 << "";
+        QTest::newRow("selected Track, 5") << 1 << 5 << 5 << "";
+        for (const QString &action : {QAccessibleActionInterface::toggleAction(),
+                                      QAccessibleActionInterface::pressAction()})
+            QTest::addRow("Card, track, %s", qPrintable(action)) << 0 << 1 << 0 << action;
     }
     void optionButtonsWriteOnlyTheOtherValue()
     {
         QFETCH(int, button);
         QFETCH(qint32, before);
         QFETCH(qint32, after);
+        QFETCH(QString, action);
         h->reader.errorReportingType = before;
-        QTest::mouseClick(h->form->Option1(button), Qt::LeftButton);
+        if (action.isEmpty())
+            QTest::mouseClick(h->form->Option1(button), Qt::LeftButton);
+        else
+            QAccessible::queryAccessibleInterface(h->form->Option1(button))
+                ->actionInterface()
+                ->doAction(action);
         QStringList expected{get(dispid::ErrorReportingType)};
         if (after != before)
             expected << put(dispid::ErrorReportingType, after);
-        QCOMPARE(h->reader.calls, expected);
+        QTRY_COMPARE(h->reader.calls, expected);
         QVERIFY(h->form->Option1(button)->Value() && !h->form->Option1(1 - button)->Value());
     }
 

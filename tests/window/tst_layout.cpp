@@ -113,6 +113,26 @@ private slots:
         QCOMPARE(h.form->Frame1()->font(), h.form->font());
     }
 
+    // A count shows every digit, in the designed font while it fits.
+    void countsShowEveryDigit_data()
+    {
+        QTest::addColumn<qint64>("before");
+        QTest::newRow("1") << qint64(0);
+        QTest::newRow("100,001") << qint64(100000);
+    }
+    void countsShowEveryDigit()
+    {
+        QFETCH(qint64, before);
+        Harness h;
+        QVERIFY(h.start());
+        swipewatch::ui::Label *count = h.form->lbCount();
+        count->setTag(QString::number(before));
+        h.reader.fireDataEvent(0);
+        QCOMPARE(count->Caption(), QString::number(before + 1));
+        QVERIFY(count->fontMetrics().horizontalAdvance(count->Caption()) <= count->width());
+        QCOMPARE(count->font().pointSizeF() == 15.75, before == 0);
+    }
+
     void valueLabelsSitOnTheTextBackground()
     {
         Harness h;

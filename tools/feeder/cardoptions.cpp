@@ -1,9 +1,9 @@
 #include "tools/feeder/cardoptions.h"
 
+#include "reader/runtimepaths.h"
 #include "reader/swipeprotocol.h"
 
 #include <QCommandLineParser>
-#include <QRegularExpression>
 
 namespace feeder {
 
@@ -78,6 +78,7 @@ ParsedOptions parseArguments(const QStringList &arguments)
     parser.addOption({QStringLiteral("reverse"), {}});
     parser.addOption({QStringLiteral("repeat"), {}, QStringLiteral("K")});
     parser.addOption({QStringLiteral("wait"), {}});
+    parser.addOption({QStringLiteral("timeout"), {}, QStringLiteral("SECONDS")});
     parser.addOption({QStringLiteral("device"), {}, QStringLiteral("NAME")});
     parser.addOption({QStringLiteral("card"), {}, QStringLiteral("NAME")});
     parser.addOption({{QStringLiteral("h"), QStringLiteral("help")}, {}});
@@ -130,8 +131,8 @@ ParsedOptions parseArguments(const QStringList &arguments)
     }
     for (const QString &value : parser.values(QStringLiteral("raw"))) {
         const auto raw = trackAndValue(value);
-        static const QRegularExpression bitsOnly(QStringLiteral("^[01]*$"));
-        if (!raw || !bitsOnly.match(raw->second).hasMatch()) {
+        const auto isBit = [](QChar c) { return c == QLatin1Char('0') || c == QLatin1Char('1'); };
+        if (!raw || !std::all_of(raw->second.cbegin(), raw->second.cend(), isBit)) {
             out.error = QStringLiteral("--raw takes TRACK:BITS, a track from 1 to 3 and bits 0 or "
                                        "1, not '%1'")
                             .arg(value);
@@ -189,14 +190,23 @@ ParsedOptions parseArguments(const QStringList &arguments)
     }
     if (parser.isSet(QStringLiteral("device"))) {
         options.device = once(parser, QStringLiteral("device"), &error);
-        // The name becomes part of a file name.
-        static const QRegularExpression validName(QStringLiteral("^[A-Za-z0-9_.-]{1,64}$"));
-        if (!validName.match(options.device).hasMatch()) {
+        if (!msr::isValidDeviceName(options.device)) {
             out.error = QStringLiteral("'%1' is not a device name: use letters, digits, '_', '-' "
                                        "and '.'")
-                            .arg(options.device);
+                            .arg(msr::protocol::printable(options.device));
             return out;
         }
+    }
+    if (parser.isSet(QStringLiteral("timeout"))) {
+        bool ok = false;
+        const double seconds = once(parser, QStringLiteral("timeout"), &error).toDouble(&ok);
+        if (!ok || !(seconds > 0) || seconds > kMaxTimeoutSeconds) {
+            out.error = QStringLiteral("--timeout takes a number of seconds, more than 0 and at "
+                                       "most %1")
+                            .arg(kMaxTimeoutSeconds);
+            return out;
+        }
+        options.timeoutMs = std::max(1, int(seconds * 1000));
     }
     if (!error.isEmpty()) {
         out.error = error;
@@ -270,6 +280,9 @@ QString helpText()
                "  --repeat K       swipe K times: as one burst, faster than the window\n"
                "                   takes them; with --wait, one after another\n"
                "  --wait           answer only once the window has handled the swipe\n"
+               "  --timeout SECONDS\n"
+               "                   give up when the window has not answered every swipe\n"
+               "                   within this many seconds (default 10)\n"
                "  -h, --help       show this help\n"
                "\n"
                "Built-in cards:\n"
@@ -285,7 +298,8 @@ QString helpText()
                "\n"
                "Exit status: 0 when every swipe was accepted (delivered, with --wait);\n"
                "1 when the reader refused any; 2 for bad options or text a track cannot\n"
-               "hold; 3 when no reader listens or the connection fails.\n")
+               "hold; 3 when no reader listens, the connection fails or is refused, or\n"
+               "the window does not answer in time.\n")
         .arg(cards);
 }
 

@@ -19,7 +19,7 @@ enum ExitCode : int {
     ExitOk = 0,
     ExitRefused = 1,  // the reader refused a swipe
     ExitBadInput = 2, // bad options, or text a track cannot hold
-    ExitNoReader = 3, // nobody listening, or the connection failed
+    ExitNoReader = 3, // nobody listening, the connection failed or was refused, no answer in time
 };
 
 struct SampleCard {
@@ -43,6 +43,7 @@ struct Options {
     Card card;
     int repeat = 1;
     bool wait = false;
+    int timeoutMs = 10000; // for the whole exchange
     bool help = false;
 };
 
@@ -52,6 +53,7 @@ struct ParsedOptions {
 };
 
 inline constexpr int kMaxRepeat = 100000;
+inline constexpr int kMaxTimeoutSeconds = 86400;
 
 // arguments without the program name.
 ParsedOptions parseArguments(const QStringList &arguments);

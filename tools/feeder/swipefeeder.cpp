@@ -50,16 +50,19 @@ SwipeFeeder::SwipeFeeder(QString deviceName, QString socketPath, QObject *parent
     m_timer.setSingleShot(true);
     m_timer.setInterval(10000);
     connect(&m_timer, &QTimer::timeout, this, [this] {
-        finish(Outcome::Failed, QStringLiteral("the reader on %1 did not answer within %2 seconds")
+        const double seconds = m_timer.interval() / 1000.0;
+        finish(Outcome::Failed, QStringLiteral("the window on %1 did not answer within %2 %3")
                                     .arg(m_device)
-                                    .arg(m_timer.interval() / 1000));
+                                    .arg(seconds)
+                                    .arg(seconds == 1 ? "second" : "seconds"));
     });
     connect(&m_socket, &QLocalSocket::connected, this, &SwipeFeeder::sendMore);
     connect(&m_socket, &QLocalSocket::readyRead, this, &SwipeFeeder::readAnswers);
     connect(&m_socket, &QLocalSocket::errorOccurred, this, &SwipeFeeder::socketError);
     connect(&m_socket, &QLocalSocket::disconnected, this, [this] {
         readAnswers();
-        // A reader that refuses a connection hangs up after saying why.
+        // A reader that refuses a line and hangs up (released, line too long)
+        // has said why.
         if (m_refused)
             finishAnswered();
         finish(Outcome::Failed,
@@ -73,7 +76,12 @@ void SwipeFeeder::feed(const msr::protocol::SwipeRequest &request, int count)
     m_wait = request.wait;
     m_count = count;
     QMetaObject::invokeMethod(
-        this, [this] { m_socket.connectToServer(m_path); }, Qt::QueuedConnection);
+        this,
+        [this] {
+            m_timer.start(); // the whole exchange, so a stopped window cannot hold us
+            m_socket.connectToServer(m_path);
+        },
+        Qt::QueuedConnection);
 }
 
 void SwipeFeeder::sendMore()
@@ -85,8 +93,6 @@ void SwipeFeeder::sendMore()
         m_socket.write(m_line);
         ++m_sent;
     }
-    if (!m_wait)
-        m_timer.start();
 }
 
 void SwipeFeeder::readAnswers()
@@ -94,7 +100,6 @@ void SwipeFeeder::readAnswers()
     while (!m_finished && m_socket.canReadLine()) {
         QByteArray line = m_socket.readLine();
         line.chop(1);
-        m_timer.stop();
         QString why;
         const std::optional<Answer> answer = msr::protocol::parseAnswer(line, &why);
         if (!answer) {
@@ -102,6 +107,11 @@ void SwipeFeeder::readAnswers()
                    QStringLiteral("the reader on %1 answered in a way msrswipe does not "
                                   "understand: %2")
                        .arg(m_device, why));
+            return;
+        }
+        if (msr::protocol::refusesConnection(*answer)) {
+            finish(Outcome::NoReader, QStringLiteral("the reader on %1 refused the connection: %2")
+                                          .arg(m_device, answer->reason));
             return;
         }
         ++m_answered;
@@ -200,7 +210,7 @@ QString describeAnswer(const Answer &answer, int swipe, int count)
         line += QStringLiteral(" delivered");
         break;
     case Result::Refused:
-        line += QStringLiteral(" refused (%1)").arg(answer.reason);
+        line += QStringLiteral(" refused (%1)").arg(msr::protocol::printable(answer.reason));
         break;
     }
     if (!answer.id)
@@ -218,7 +228,8 @@ int runMsrSwipe(const QStringList &arguments, QTextStream &out, QTextStream &err
 {
     const ParsedOptions parsed = parseArguments(arguments);
     if (!parsed.options) {
-        err << "msrswipe: " << parsed.error << "\nTry 'msrswipe --help'.\n";
+        err << "msrswipe: " << msr::protocol::printable(parsed.error)
+            << "\nTry 'msrswipe --help'.\n";
         return ExitBadInput;
     }
     const Options &options = *parsed.options;
@@ -232,15 +243,20 @@ int runMsrSwipe(const QStringList &arguments, QTextStream &out, QTextStream &err
         return ExitBadInput;
     }
     QString error;
-    if (msr::runtimeDirectory(&error).isEmpty()) {
-        err << "msrswipe: " << error << '\n';
+    const QString path =
+        msr::runtimeDirectory(&error).isEmpty() ? QString() : msr::swipeSocketPath(options.device);
+    if (error.isEmpty())
+        error = msr::socketPathProblem(path);
+    if (!error.isEmpty()) {
+        err << "msrswipe: " << msr::protocol::printable(error) << '\n';
         return ExitNoReader;
     }
 
     msr::protocol::SwipeRequest request;
     request.tracks = std::move(built.tracks);
     request.wait = options.wait;
-    SwipeFeeder feeder(options.device, msr::swipeSocketPath(options.device));
+    SwipeFeeder feeder(options.device, path);
+    feeder.setTimeout(options.timeoutMs);
     QEventLoop loop;
     int status = ExitNoReader;
     QObject::connect(&feeder, &SwipeFeeder::answered, &loop, [&](int swipe, const Answer &answer) {
@@ -251,7 +267,7 @@ int runMsrSwipe(const QStringList &arguments, QTextStream &out, QTextStream &err
     QObject::connect(&feeder, &SwipeFeeder::finished, &loop,
                      [&](SwipeFeeder::Outcome outcome, const QString &message) {
                          if (!message.isEmpty())
-                             err << "msrswipe: " << message << Qt::endl;
+                             err << "msrswipe: " << msr::protocol::printable(message) << Qt::endl;
                          status = exitCode(outcome);
                          loop.quit();
                      });

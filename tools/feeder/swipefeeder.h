@@ -27,9 +27,9 @@ public:
     // answer is read; finished() then says whether any was a refusal. It is
     // never emitted from inside this call.
     void feed(const msr::protocol::SwipeRequest &request, int count);
-    // How long an answer may take when the request does not wait for the
-    // window; a waiting request waits as long as the window does.
-    void setAnswerTimeout(int milliseconds) { m_timer.setInterval(milliseconds); }
+    // How long the whole exchange may take, from connecting to the last
+    // answer, before the feeder gives up (default 10 seconds).
+    void setTimeout(int milliseconds) { m_timer.setInterval(milliseconds); }
 
     // More than the reader queues, so a burst can show what a full queue does.
     static constexpr int kMaxInFlight = 512;
