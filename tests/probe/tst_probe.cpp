@@ -56,7 +56,7 @@ private slots:
         put("sys/class/hidraw/hidraw4/device/report_descriptor",
             QByteArray::fromHex("0600FF0901A1017508956E0930820201C0"));
         put("sys/class/hidraw/hidraw4/device/uevent",
-            "HID_ID=0003:00000801:00000002\nHID_NAME=HID Reader\n");
+            "HID_ID=0003:00000801:00000002\nHID_NAME=HID \x1b[2JReader\n");
         put("sys/class/hidraw/hidraw3/device/report_descriptor",
             QByteArray::fromHex("05010906A101050719002965750895068100C0"));
         put("sys/class/hidraw/hidraw3/device/uevent", "HID_ID=0003:00000801:00000002\n");
@@ -83,7 +83,7 @@ private slots:
                    "         \"Serial Reader\", USB 0801:0003",
                    "         READER2 = serial device=/dev/serial/by-id/usb-Serial_Reader-if00",
                    "hid      /dev/hidraw4",
-                   "         \"HID Reader\", USB 0801:0002, vendor-defined page 0xFF00, "
+                   "         \"HID \\x1B[2JReader\", USB 0801:0002, vendor-defined page 0xFF00, "
                    "110-byte reports",
                    "         READER3 = hid match=0801:0002"};
         QTest::addRow("nothing there")

@@ -26,7 +26,7 @@ int runMsrProbe(const QStringList &arguments, QTextStream &out, QTextStream &err
         "opened or claimed, or the device is unknown to sysfs; 2 bad options."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
-    const QCommandLineOption version(QStringLiteral("version"),
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Show the version."));
     const QCommandLineOption watch(
         QStringLiteral("watch"),
