@@ -1,0 +1,90 @@
+// The service for a stripe reader in HID mode: reads one input report per
+// swipe from its hidraw node. Device list entries:
+//     TILL2 = hid device=/dev/hidraw3
+//     TILL2 = hid match=0801:0002      # USB vendor:product, found at claim
+// A node whose input reports carry no track data (say the keyboard
+// interface of a keyboard-type reader) is refused at Open. hidraw has no
+// grab: the claim is a lock shared by swipewatch processes only.
+#pragma once
+
+#include "backends/hid/hiddescriptor.h"
+#include "backends/hid/hidsysfs.h"
+#include "reader/deviceoptions.h"
+#include "reader/msrservice.h"
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QSocketNotifier;
+class QTimer;
+
+namespace msr {
+class ClaimLock;
+}
+
+namespace hid {
+
+// What the service touches outside itself, replaced in tests.
+struct HidSeams {
+    QString root = QStringLiteral("/"); // in front of /sys
+    // Returns a file descriptor, or -1 with errno set; ::open by default.
+    std::function<int(const QByteArray &path, int flags)> open;
+    int reopenInterval = 500; // ms between looks for an unplugged reader
+};
+
+class HidService : public msr::MsrService {
+    Q_OBJECT
+public:
+    // Exactly one of devicePath and match.
+    HidService(QString logicalName, QString devicePath, std::optional<UsbIds> match,
+               HidSeams seams = {});
+    ~HidService() override;
+
+    // OPOS_E_NOHARDWARE when the node is missing, OPOS_E_FAILURE (see
+    // lastError()) when it cannot be opened or is not a stripe reader,
+    // OPOS_E_TIMEOUT when another swipewatch holds it.
+    std::int32_t claim(std::int32_t timeout) override;
+    void release() override;
+
+    QString lastError() const { return m_error; }
+    QString currentNode() const { return m_node; } // the path opened, empty when none
+    bool isConnected() const { return m_fd >= 0; }
+
+signals:
+    void unplugged();
+    void replugged();
+
+private:
+    std::int32_t openNode();
+    void closeNode();
+    void readReports();
+    void tryReopen();
+    void say(const QString &line) const;
+
+    QString m_name;
+    QString m_devicePath;
+    std::optional<UsbIds> m_match;
+    HidSeams m_seams;
+    QString m_error;
+    QString m_node;
+    TrackLayout m_layout;
+    std::unique_ptr<msr::ClaimLock> m_lock;
+    int m_fd = -1;
+    QSocketNotifier *m_notifier = nullptr;
+    QTimer *m_reopen = nullptr;
+    quint64 m_nextSwipe = 1;
+};
+
+// Checks the entry's options (device= or match=) and, for a node that is
+// plugged in, that it carries track data; null with *error otherwise.
+std::unique_ptr<msr::MsrService> createHidService(const msr::DeviceEntry &entry, QString *error);
+std::unique_ptr<msr::MsrService> createHidService(const msr::DeviceEntry &entry, QString *error,
+                                                  const HidSeams &seams);
+
+// The udev rule line msrprobe prints, named in permission errors.
+QString udevRuleHint(const QString &devicePath);
+
+} // namespace hid

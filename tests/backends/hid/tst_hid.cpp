@@ -1,0 +1,295 @@
+// The HID backend: descriptors to fields to a track layout, reports to
+// swipes, and the service on a fake sysfs tree and a socket standing in for
+// the hidraw node (SOCK_SEQPACKET keeps report boundaries as hidraw does).
+#include "backends/hid/hidreport.h"
+#include "backends/hid/hidservice.h"
+#include "reader/opos.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace hid;
+
+namespace {
+
+// The vendor layout as readers document it: 337 bytes, no report ID.
+const QByteArray kVendor = QByteArray::fromHex("0600FF 0901 A101 1500 26FF00 7508 "
+                                               " 0920 0921 0922 0928 0929 092A 0938 9507 8102 "
+                                               "0930956E820201 0931956E820201 0932956E820201 C0");
+// The standard page, report ID 1, lengths then 79/40/107 data bytes; a
+// Push/Pop and a long item on the way must change nothing.
+const QByteArray kStandard =
+    QByteArray::fromHex("058E A4 0501 B4 FE02 00 AABB 0901A101 8501 7508 9501 0911 8102 "
+                        "0912 8102 0913 8102 954F 0921 820201 9528 0922 820201 956B 0923 "
+                        "820201 C0");
+// A keyboard-type reader's hidraw node: boot keyboard plus a vendor feature report.
+const QByteArray kKeyboard =
+    QByteArray::fromHex("05010906A101 0507 19E0 29E7 1500 2501 7501 9508 8102 9501 7508 "
+                        "8101 9506 7508 1500 2565 0507 1900 2965 8100 C0 0600FF 0901 A101 "
+                        "0920 7508 9508 B102 C0");
+
+Descriptor parse(const QByteArray &descriptor)
+{
+    return parseDescriptor(reinterpret_cast<const std::uint8_t *>(descriptor.data()),
+                           std::size_t(descriptor.size()));
+}
+
+// A vendor report: status, lengths, encode type, three 110-byte tracks.
+QByteArray vendorReport(const QList<int> &status, const QStringList &tracks, int lengthOf2 = -1)
+{
+    QByteArray r(337, '\0');
+    for (int t = 0; t < 3; ++t) {
+        r[t] = char(status[t]);
+        r[3 + t] = char(t == 1 && lengthOf2 >= 0 ? lengthOf2 : tracks[t].size());
+        r.replace(7 + 110 * t, tracks[t].size(), tracks[t].toLatin1());
+    }
+    return r;
+}
+
+// A standard-page report with ID id and only track 2.
+QByteArray standardReport(char id, const QByteArray &track2)
+{
+    QByteArray r(230, '\0');
+    r[0] = id;
+    r[2] = char(track2.size());
+    return r.replace(83, track2.size(), track2);
+}
+
+const QString kTrack1 = "%B4111111111111111^CARD/TEST^2912101?";
+const QString kTrack2 = ";4111111111111111=2912101?";
+
+class Sink : public msr::SwipeSink {
+public:
+    QList<msr::SwipeRead> swipes;
+    msr::SwipeVerdict admitSwipe(quint64, const msr::SwipeRead &swipe) override
+    {
+        swipes << swipe;
+        return {true, {}};
+    }
+};
+
+} // namespace
+
+class TestHid : public QObject {
+    Q_OBJECT
+    QTemporaryDir m_root;
+    int m_errno = 0; // what the fake node's open fails with; 0 opens it
+    int m_peer = -1; // the reader's end of the open node
+
+    std::unique_ptr<msr::MsrService> service(const QString &options, QString *error)
+    {
+        HidSeams seams{m_root.path(),
+                       [this](const QByteArray &, int) {
+                           if (m_errno)
+                               return errno = m_errno, -1;
+                           int pair[2];
+                           if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, pair) != 0)
+                               return -1;
+                           if (m_peer >= 0)
+                               ::close(m_peer);
+                           m_peer = pair[1];
+                           return pair[0];
+                       },
+                       10};
+        msr::DeviceEntry entry{"R", "hid", {}};
+        for (const QString &option : options.split(' ', Qt::SkipEmptyParts))
+            entry.options.insert(option.section('=', 0, 0), option.section('=', 1));
+        return createHidService(entry, error, seams);
+    }
+
+    void plugIn(const QString &node, const QByteArray &descriptor, const char *id)
+    {
+        const QString dir = m_root.filePath("sys/class/hidraw/" + node + "/device");
+        QDir().mkpath(dir);
+        QFile file(dir + "/report_descriptor");
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(descriptor) == descriptor.size());
+        QFile uevent(dir + "/uevent");
+        QVERIFY(uevent.open(QIODevice::WriteOnly));
+        uevent.write(QByteArray("HID_ID=0003:0000") + id + "\nHID_NAME=Test reader\n");
+    }
+
+private slots:
+    void initTestCase()
+    {
+        qputenv("XDG_RUNTIME_DIR", m_root.filePath("run").toLocal8Bit());
+        plugIn("hidraw3", kKeyboard, "0801:00000002");
+        plugIn("hidraw4", kVendor, "0801:00000002");
+    }
+
+    void descriptors_data()
+    {
+        QTest::addColumn<QByteArray>("descriptor");
+        QTest::addColumn<int>("reportId"); // -1: none, or no layout
+        // Report bytes, then bits: track 2 length, track 2 data, track 3 data.
+        QTest::addColumn<QList<int>>("offsets");
+        QTest::addColumn<QString>("why");
+        QTest::addRow("vendor page")
+            << kVendor << -1 << QList<int>{337, 32, 117 * 8, 227 * 8} << "";
+        QTest::addRow("standard page, report ID")
+            << kStandard << 1 << QList<int>{230, 8, 82 * 8, 122 * 8} << "";
+        QTest::addRow("keyboard node")
+            << kKeyboard << -1 << QList<int>() << "carry no track data (usage pages 0x0007)";
+        QTest::addRow("item cut off")
+            << kVendor.left(kVendor.size() - 3) + "\x95" << -1 << QList<int>() << "item cut off";
+    }
+    void descriptors()
+    {
+        QFETCH(QByteArray, descriptor);
+        QFETCH(QList<int>, offsets);
+        QFETCH(QString, why);
+        const Descriptor d = parse(descriptor);
+        QString refusal = d.error;
+        const auto layout = d.error.isEmpty() ? findTrackLayout(d, &refusal) : std::nullopt;
+        if (!why.isEmpty()) {
+            QVERIFY(!layout);
+            QVERIFY2(refusal.contains(why), qPrintable(refusal));
+            return;
+        }
+        QVERIFY2(layout, qPrintable(refusal));
+        QFETCH(int, reportId);
+        QCOMPARE(layout->reportId ? int(*layout->reportId) : -1, reportId);
+        QCOMPARE((QList<int>{int(layout->reportBytes), int(layout->length[1].bitOffset),
+                             int(layout->data[1].bitOffset), int(layout->data[2].bitOffset)}),
+                 offsets);
+    }
+
+    void reports_data()
+    {
+        QTest::addColumn<QByteArray>("descriptor");
+        QTest::addColumn<QByteArray>("report");
+        QTest::addColumn<QStringList>("texts"); // empty: no swipe
+        QTest::addColumn<QList<int>>("errors");
+        QTest::addColumn<QString>("fault"); // what stderr is told; "" nothing
+        const QStringList both{kTrack1.mid(1, kTrack1.size() - 2), kTrack2.mid(1, 24), ""};
+        const QList<int> good{0, 0, 0};
+        QTest::addRow("normal") << kVendor << vendorReport({0, 0, 0}, {kTrack1, kTrack2, ""})
+                                << both << good << "";
+        QTest::addRow("bit 0 set") << kVendor << vendorReport({0, 3, 0}, {kTrack1, "", ""})
+                                   << QStringList{both[0], "", ""} << QList<int>{0, 205, 0} << "";
+        QTest::addRow("length over field")
+            << kVendor << vendorReport({0, 0, 0}, {kTrack1, kTrack2, ""}, 111)
+            << QStringList{both[0], "", ""} << QList<int>{0, 205, 0}
+            << "track 2: length 111 larger than its field of 110 bytes";
+        QTest::addRow("truncated")
+            << kVendor << vendorReport({0, 0, 0}, {kTrack1, kTrack2, ""}).left(130)
+            << QStringList{both[0], "", ""} << QList<int>{0, 205, 0}
+            << "report of 130 bytes, expected 337: cut off";
+        QTest::addRow("not a track character")
+            << kVendor << vendorReport({0, 0, 0}, {"%B41\x01?", kTrack2, ""})
+            << QStringList{"", both[1], ""} << QList<int>{205, 0, 0} << "track 1: byte 0x01";
+        QTest::addRow("with report ID, LRC after the end sentinel")
+            << kStandard << standardReport(1, kTrack2.toLatin1() + "5")
+            << QStringList{"", both[1], ""} << good << "";
+        QTest::addRow("wrong report ID")
+            << kStandard << standardReport(2, kTrack2.toLatin1()) << QStringList() << good
+            << "report ID 2 carries no track data";
+    }
+    void reports()
+    {
+        QFETCH(QByteArray, descriptor);
+        QFETCH(QByteArray, report);
+        QFETCH(QStringList, texts);
+        QFETCH(QList<int>, errors);
+        QFETCH(QString, fault);
+        const DecodedReport decoded = decodeReport(
+            findTrackLayout(parse(descriptor), nullptr).value(),
+            reinterpret_cast<const std::uint8_t *>(report.data()), std::size_t(report.size()));
+        QCOMPARE(decoded.faults.join('|').contains(fault), true);
+        QCOMPARE(decoded.faults.isEmpty(), fault.isEmpty());
+        QCOMPARE(decoded.swipe.has_value(), !texts.isEmpty());
+        for (int t = 0; decoded.swipe && t < 3; ++t) {
+            QCOMPARE(decoded.swipe->tracks[t].text, texts[t]);
+            QCOMPARE(decoded.swipe->tracks[t].error, errors[t]);
+        }
+    }
+
+    void openAndClaimFaults_data()
+    {
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<int>("openErrno");
+        QTest::addColumn<int>("result"); // of claim; -1: refused at Open
+        QTest::addColumn<QString>("message");
+        QTest::addRow("keyboard node") << "device=/dev/hidraw3" << 0 << -1
+                                       << "/dev/hidraw3 is not a stripe reader: its input reports "
+                                          "carry no track data (usage pages 0x0007)";
+        QTest::addRow("both options") << "device=/dev/hidraw4 match=0801:0002" << 0 << -1
+                                      << "exactly one of device= and match=";
+        QTest::addRow("bad ids") << "match=801:2" << 0 << -1 << "bad value '801:2' for match";
+        QTest::addRow("missing") << "device=/dev/hidraw9" << ENOENT << 107 << "plugged in";
+        QTest::addRow("no permission")
+            << "device=/dev/hidraw4" << EACCES << 111 << "msrprobe --udev-rule /dev/hidraw4";
+        QTest::addRow("not a hidraw node")
+            << "device=/dev/ttyS0" << 0 << 111 << "sysfs has no hidraw";
+        QTest::addRow("ids of nothing") << "match=0801:0009" << 0 << 107 << "plugged in";
+        QTest::addRow("ids pick the reader's node")
+            << "match=0801:0002" << 0 << 0 << "/dev/hidraw4";
+    }
+    void openAndClaimFaults()
+    {
+        QFETCH(int, result);
+        QFETCH(QString, message);
+        QFETCH(int, openErrno);
+        QFETCH(QString, options);
+        m_errno = openErrno;
+        QString error;
+        auto made = service(options, &error);
+        QCOMPARE(!made, result == -1);
+        QVERIFY2(made || error.contains(message), qPrintable(error));
+        if (!made)
+            return;
+        auto *hid = static_cast<HidService *>(made.get());
+        if (result)
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression(QRegularExpression::escape(message)));
+        QCOMPARE(hid->claim(0), result);
+        QVERIFY2((result ? hid->lastError() : hid->currentNode()).contains(message),
+                 qPrintable(hid->lastError()));
+    }
+
+    void claimSwipeUnplugReplugRelease()
+    {
+        m_errno = 0;
+        QString error;
+        auto made = service("device=/dev/hidraw4", &error);
+        QVERIFY2(made, qPrintable(error));
+        auto *hid = static_cast<HidService *>(made.get());
+        Sink sink;
+        hid->setSwipeSink(&sink);
+        QSignalSpy gone(hid, &HidService::unplugged);
+        QSignalSpy back(hid, &HidService::replugged);
+        QCOMPARE(hid->claim(0), opos::OPOS_SUCCESS);
+        const QByteArray report = vendorReport({0, 0, 0}, {"", kTrack2, ""});
+        QCOMPARE(::write(m_peer, report.data(), 337), 337);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("report of 10 bytes, expected 337"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("track 2: data cut off"));
+        QCOMPARE(::write(m_peer, report.data(), 10), 10); // a short one, kept apart
+        QTRY_COMPARE(sink.swipes.size(), 2);
+        QCOMPARE(sink.swipes[0].tracks[1].text, kTrack2.mid(1, 24));
+        QCOMPARE(sink.swipes[1].tracks[1].error, 205);
+
+        QTest::ignoreMessage(
+            QtWarningMsg, QRegularExpression("reader unplugged from /dev/hidraw4 .*still claimed"));
+        m_errno = ENOENT;
+        ::close(m_peer);
+        m_peer = -1;
+        QTRY_COMPARE(gone.size(), 1);
+        QVERIFY(!hid->isConnected());
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("reader is back at /dev/hidraw4"));
+        m_errno = 0;
+        QTRY_COMPARE(back.size(), 1);
+        QCOMPARE(::write(m_peer, report.data(), 337), 337);
+        QTRY_COMPARE(sink.swipes.size(), 3);
+        QCOMPARE(gone.size(), 1); // said once
+
+        hid->release();
+        QCOMPARE(::send(m_peer, report.data(), 337, MSG_NOSIGNAL), -1); // the node is closed
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHid)
+#include "tst_hid.moc"

@@ -1,0 +1,203 @@
+// msrprobe: the readers it finds in a fake sysfs tree, the udev rules it
+// writes, how it masks card numbers, and a whole --watch run against the
+// virtual reader with msrswipe swiping.
+#include "tools/probe/msrprobe.h"
+#include "tools/probe/watch.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextStream>
+
+#include <csignal>
+#include <sys/types.h>
+
+class TestProbe : public QObject {
+    Q_OBJECT
+    QTemporaryDir m_root;
+    QTemporaryDir m_home;
+    static constexpr int kPatience = 30000; // ms; sanitizer builds on a loaded machine are slow
+
+    // A file, or with link set a symbolic link to content.
+    void put(const QString &path, const QByteArray &content, bool link = false)
+    {
+        QDir().mkpath(QFileInfo(m_root.filePath(path)).path());
+        QFile file(m_root.filePath(path));
+        QVERIFY(link ? QFile::link(content, file.fileName())
+                     : file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        // A keyboard-type reader, a mouse, a USB serial reader, a legacy port
+        // with no UART, a HID reader and its sibling keyboard interface.
+        put("sys/class/input/event3/device/name", "Test Reader\n");
+        put("sys/class/input/event3/device/id/bustype", "0003\n");
+        put("sys/class/input/event3/device/id/vendor", "0801\n");
+        put("sys/class/input/event3/device/id/product", "0001\n");
+        put("sys/class/input/event3/device/capabilities/key",
+            "1000000000007 ff9f207ac14057ff febeffdfffefffff fffffffffffffffe\n");
+        put("dev/input/by-id/usb-Test_Reader-event-if01", "../event3", true);
+        put("dev/input/by-id/usb-Test_Reader-event-kbd", "../event3", true);
+        put("sys/class/input/event4/device/name", "Test Mouse\n");
+        put("sys/class/input/event4/device/capabilities/key", "1f0000 0 0 0 0\n");
+        put("sys/devices/usb1/1-2/idVendor", "0801\n");
+        put("sys/devices/usb1/1-2/idProduct", "0003\n");
+        put("sys/devices/usb1/1-2/product", "Serial Reader\n");
+        QDir().mkpath(m_root.filePath("sys/devices/usb1/1-2/1-2:1.0"));
+        put("sys/class/tty/ttyACM0/device",
+            m_root.filePath("sys/devices/usb1/1-2/1-2:1.0").toUtf8(), true);
+        put("dev/serial/by-id/usb-Serial_Reader-if00", "../../ttyACM0", true);
+        put("sys/class/tty/ttyS1/type", "0\n");
+        QDir().mkpath(m_root.filePath("sys/class/tty/ttyS1/device"));
+        put("sys/class/hidraw/hidraw4/device/report_descriptor",
+            QByteArray::fromHex("0600FF0901A1017508956E0930820201C0"));
+        put("sys/class/hidraw/hidraw4/device/uevent",
+            "HID_ID=0003:00000801:00000002\nHID_NAME=HID \x1b[2JReader\n");
+        put("sys/class/hidraw/hidraw3/device/report_descriptor",
+            QByteArray::fromHex("05010906A101050719002965750895068100C0"));
+        put("sys/class/hidraw/hidraw3/device/uevent", "HID_ID=0003:00000801:00000002\n");
+        qputenv("MSRPROBE_ROOT", m_root.path().toLocal8Bit());
+        qputenv("XDG_RUNTIME_DIR", m_home.filePath("run").toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", m_home.filePath("config").toLocal8Bit());
+        qputenv("XDG_CONFIG_DIRS", m_home.filePath("config").toLocal8Bit());
+        qunsetenv("SWIPEWATCH_DEVICES");
+    }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("root"); // "" the fake tree
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QStringList>("lines"); // expected among stdout and stderr
+        QTest::addRow("one of each kind")
+            << QStringList() << "" << 0
+            << QStringList{
+                   "keyboard /dev/input/by-id/usb-Test_Reader-event-kbd -> /dev/input/event3",
+                   "         \"Test Reader\", USB 0801:0001",
+                   "         READER1 = keyboard device=/dev/input/by-id/usb-Test_Reader-event-kbd",
+                   "serial   /dev/serial/by-id/usb-Serial_Reader-if00 -> /dev/ttyACM0",
+                   "         \"Serial Reader\", USB 0801:0003",
+                   "         READER2 = serial device=/dev/serial/by-id/usb-Serial_Reader-if00",
+                   "hid      /dev/hidraw4",
+                   "         \"HID \\x1B[2JReader\", USB 0801:0002, vendor-defined page 0xFF00, "
+                   "110-byte reports",
+                   "         READER3 = hid match=0801:0002"};
+        QTest::addRow("nothing there")
+            << QStringList() << "empty" << 0
+            << QStringList{"No reader found: sysfs lists no "
+                           "keyboard-class input device, no serial port "
+                           "and no hidraw node whose reports carry track "
+                           "data."};
+        const QString rule =
+            ", ATTRS{idVendor}==\"0801\", ATTRS{idProduct}==\"%1\", TAG+=\"uaccess\"";
+        QTest::addRow("udev rule, hidraw")
+            << QStringList{"--udev-rule", "/dev/hidraw4"} << "" << 0
+            << QStringList{"SUBSYSTEM==\"hidraw\"" + rule.arg("0002")};
+        QTest::addRow("udev rule, by-id link")
+            << QStringList{"--udev-rule", "/dev/input/by-id/usb-Test_Reader-event-kbd"} << "" << 0
+            << QStringList{"SUBSYSTEM==\"input\", KERNEL==\"event*\"" + rule.arg("0001")};
+        QTest::addRow("udev rule, serial") << QStringList{"--udev-rule", "/dev/ttyACM0"} << "" << 0
+                                           << QStringList{"SUBSYSTEM==\"tty\"" + rule.arg("0003")};
+        QTest::addRow("udev rule, unplugged")
+            << QStringList{"--udev-rule", "/dev/hidraw9"} << "" << 1
+            << QStringList{
+                   "msrprobe: sysfs shows no USB reader behind /dev/hidraw9: is it plugged in?"};
+        QTest::addRow("unknown reader")
+            << QStringList{"--watch", "NOPE"} << "" << 1
+            << QStringList{"msrprobe: cannot open NOPE: 109 (OPOS_E_NOEXIST)"};
+    }
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, root);
+        QFETCH(QStringList, lines);
+        if (!root.isEmpty())
+            qputenv("MSRPROBE_ROOT", m_home.filePath(root).toLocal8Bit());
+        QString printed;
+        QTextStream out(&printed);
+        QFETCH(int, status);
+        QCOMPARE(probe::runMsrProbe(arguments, out, out), status);
+        qputenv("MSRPROBE_ROOT", m_root.path().toLocal8Bit());
+        const QStringList got = printed.split('\n');
+        for (const QString &line : lines)
+            QVERIFY2(got.contains(line), qPrintable(printed));
+        QCOMPARE(printed.count(" = "), lines.filter(" = ").size()); // and no other reader
+    }
+
+    void masking_data()
+    {
+        QTest::addColumn<int>("track");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown");
+        QTest::addRow("track 2") << 2 << "4111111111111111=2912101"
+                                 << "411111******1111=2912101";
+        QTest::addRow("track 1") << 1 << "B4111111111111111^TEST/CARD^2912101"
+                                 << "B411111******1111^TEST/CARD^2912101";
+        QTest::addRow("19 digits") << 2 << "6011000990139424123=49"
+                                   << "601100*********4123=49";
+        QTest::addRow("short number") << 2 << "12345678=99"
+                                      << "****5678=99";
+        QTest::addRow("track 1 not format B") << 1 << "A4111111111111111^X"
+                                              << "A4111111111111111^X";
+        QTest::addRow("track 3") << 3 << "015500000000000004=7247"
+                                 << "01550000******0004=7247";
+    }
+    void masking()
+    {
+        QFETCH(int, track);
+        QFETCH(QString, text);
+        QFETCH(QString, shown);
+        QCOMPARE(probe::maskTrack(track, text), shown);
+    }
+
+    void watchesTheVirtualReader_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QStringList>("lines"); // the event lines after the time, then the counts
+        QTest::addRow("text, masked")
+            << QStringList()
+            << QStringList{"data   track1 48 \"B411111******1111^TEST/CARD^29121010000000000000\"  "
+                           "track2 37 \"411111******1111=29121010000000000000\"  track3 0",
+                           "data   track1 48 \"B411111******1111^TEST/CARD^29121010000000000000\"  "
+                           "track2 Parity error  track3 0",
+                           "inputs 2, errors 1"};
+        QTest::addRow("json, whole")
+            << QStringList{"--json", "--show-data"}
+            << QStringList{"{\"data\":\"B4111111111111111^TEST/CARD^29121010000000000000\","
+                           "\"length\":48,\"track\":1}",
+                           "{\"error\":203,\"text\":\"Parity error\",\"track\":2}",
+                           "{\"errors\":1,\"inputs\":2}"};
+    }
+    void watchesTheVirtualReader()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(QStringList, lines);
+        QProcess probe;
+        probe.start(MSRPROBE_BINARY, QStringList{"--watch", "MCRSTUBEX"} + options);
+        QByteArray said;
+        QTRY_VERIFY2_WITH_TIMEOUT((said += probe.readAllStandardError()).contains("watching"),
+                                  said.constData(), kPatience);
+        for (const QStringList &card : {QStringList{"--card", "test"},
+                                        QStringList{"--card", "test", "--damage", "2:parity"}}) {
+            QProcess swipe;
+            swipe.start(MSRSWIPE_BINARY, card + QStringList{"--wait"});
+            QVERIFY(swipe.waitForFinished(kPatience));
+            QCOMPARE(swipe.exitCode(), 0);
+        }
+        ::kill(pid_t(probe.processId()), SIGINT);
+        QVERIFY(probe.waitForFinished(kPatience));
+        QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(probe.exitCode(), 0);
+        const QStringList out = QString::fromUtf8(probe.readAllStandardOutput()).split('\n');
+        QCOMPARE(out.size(), 4); // two events, the counts, and the last newline
+        for (int i = 0; i < 3; ++i)
+            QVERIFY2(out[i].contains(lines[i]), qPrintable(out[i]));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProbe)
+#include "tst_probe.moc"

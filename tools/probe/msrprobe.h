@@ -1,0 +1,17 @@
+// The whole of msrprobe but the process set-up: find a reader, watch it,
+// or print the udev rule that lets the user at it.
+#pragma once
+
+#include <QStringList>
+
+class QTextStream;
+
+namespace probe {
+
+// arguments without the program name; returns the exit status.
+int runMsrProbe(const QStringList &arguments, QTextStream &out, QTextStream &err);
+
+// Where sysfs and /dev are looked for: "/", or MSRPROBE_ROOT (for tests).
+QString systemRoot();
+
+} // namespace probe

@@ -1,0 +1,272 @@
+#include "tools/probe/watch.h"
+
+#include "reader/deviceregistry.h"
+#include "reader/msrcontrol.h"
+#include "reader/msrproxy.h"
+#include "reader/opos.h"
+#include "reporting/resultcode.h"
+
+#include <QDateTime>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSocketNotifier>
+#include <QTextStream>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace probe {
+
+namespace {
+
+// The signal handler only writes the signal into this pair; the event loop
+// reads it. [0] is written, [1] read.
+int g_signals[2] = {-1, -1};
+
+void onSignal(int signalNumber)
+{
+    const int saved = errno;
+    const char byte = char(signalNumber);
+    [[maybe_unused]] const ssize_t n = ::write(g_signals[0], &byte, 1);
+    errno = saved;
+}
+
+// SIGINT and SIGTERM end the loop while this lives.
+class StopOnSignals {
+public:
+    explicit StopOnSignals(QEventLoop &loop)
+    {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, g_signals) != 0)
+            return;
+        m_notifier = std::make_unique<QSocketNotifier>(g_signals[1], QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, &loop, &QEventLoop::quit);
+        struct sigaction action {};
+        action.sa_handler = &onSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        ::sigaction(SIGINT, &action, &m_oldInt);
+        ::sigaction(SIGTERM, &action, &m_oldTerm);
+    }
+    ~StopOnSignals()
+    {
+        if (!m_notifier)
+            return;
+        ::sigaction(SIGINT, &m_oldInt, nullptr);
+        ::sigaction(SIGTERM, &m_oldTerm, nullptr);
+        m_notifier.reset();
+        ::close(g_signals[0]);
+        ::close(g_signals[1]);
+        g_signals[0] = g_signals[1] = -1;
+    }
+    bool ok() const { return m_notifier != nullptr; }
+
+private:
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    struct sigaction m_oldInt {};
+    struct sigaction m_oldTerm {};
+};
+
+int trackByte(qint32 word, int track)
+{
+    return int((quint32(word) >> (8 * track)) & 0xFF);
+}
+
+QString maskDigits(const QString &digits)
+{
+    const qsizetype n = digits.size();
+    const qsizetype head = n > 10 ? 6 : 0;
+    const qsizetype tail = n > 4 ? 4 : 0;
+    return digits.left(head) + QString(n - head - tail, QLatin1Char('*')) + digits.right(tail);
+}
+
+struct Shown {
+    int code = 0;
+    int length = 0;
+    QString data;
+};
+
+class Printer {
+public:
+    Printer(const WatchOptions &options, QTextStream &out) : m_options(options), m_out(out) {}
+
+    void event(const char *kind, const std::array<Shown, 3> &tracks)
+    {
+        if (m_options.json) {
+            QJsonArray list;
+            for (int t = 0; t < 3; ++t) {
+                QJsonObject track{{"track", t + 1}};
+                if (tracks[t].code) {
+                    track.insert("error", tracks[t].code);
+                    track.insert("text", trackErrorText(tracks[t].code));
+                } else {
+                    track.insert("length", tracks[t].length);
+                    track.insert("data", shown(t, tracks[t].data));
+                }
+                list.append(track);
+            }
+            const QJsonObject line{
+                {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+                {"event", QLatin1String(kind)},
+                {"tracks", list}};
+            m_out << QJsonDocument(line).toJson(QJsonDocument::Compact) << '\n';
+        } else {
+            m_out << QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz")) << ' '
+                  << QString::fromLatin1(kind).leftJustified(5);
+            for (int t = 0; t < 3; ++t) {
+                m_out << "  track" << t + 1 << ' ';
+                if (tracks[t].code)
+                    m_out << trackErrorText(tracks[t].code);
+                else if (tracks[t].length == 0)
+                    m_out << '0';
+                else
+                    m_out << tracks[t].length << " \"" << shown(t, tracks[t].data) << '"';
+            }
+            m_out << '\n';
+        }
+        m_out.flush();
+    }
+
+    void counts(int inputs, int errors)
+    {
+        if (m_options.json)
+            m_out << QJsonDocument(QJsonObject{{"inputs", inputs}, {"errors", errors}})
+                         .toJson(QJsonDocument::Compact)
+                  << '\n';
+        else
+            m_out << "inputs " << inputs << ", errors " << errors << '\n';
+        m_out.flush();
+    }
+
+private:
+    QString shown(int track, const QString &data) const
+    {
+        return m_options.showData ? data : maskTrack(track + 1, data);
+    }
+
+    const WatchOptions &m_options;
+    QTextStream &m_out;
+};
+
+} // namespace
+
+QString trackErrorText(int code)
+{
+    switch (code) {
+    case opos::OPOS_EMSR_START:
+        return QStringLiteral("Start sentinel error");
+    case opos::OPOS_EMSR_END:
+        return QStringLiteral("End sentinel error");
+    case opos::OPOS_EMSR_PARITY:
+        return QStringLiteral("Parity error");
+    case opos::OPOS_EMSR_LRC:
+        return QStringLiteral("LRC error");
+    default:
+        return QStringLiteral("Other error");
+    }
+}
+
+QString maskTrack(int track, const QString &text)
+{
+    qsizetype from = -1, to = -1;
+    if (track == 1 && text.startsWith(QLatin1Char('B'))) {
+        from = 1;
+        to = text.indexOf(QLatin1Char('^'));
+    } else if (track == 2) {
+        from = 0;
+        to = text.indexOf(QLatin1Char('='));
+    } else if (track == 3 && text.size() > 2 && text[0].isDigit() && text[1].isDigit()) {
+        from = 2; // after the format code
+        to = text.indexOf(QLatin1Char('='));
+    }
+    if (from < 0 || to <= from)
+        return text;
+    const QString pan = text.mid(from, to - from);
+    for (const QChar c : pan) {
+        if (!c.isDigit() && c != QLatin1Char(' '))
+            return text;
+    }
+    QString digits = pan;
+    digits.remove(QLatin1Char(' '));
+    return text.left(from) + maskDigits(digits) + text.mid(to);
+}
+
+int watchReader(const QString &logicalName, const WatchOptions &options, QTextStream &out,
+                QTextStream &err)
+{
+    // The registry the window runs with, so a name means the same reader to both.
+    msr::MsrControl control(msr::DeviceRegistry::fromEnvironment());
+    msr::MsrProxy reader(&control);
+    const auto fail = [&](const char *what, std::int32_t rc) {
+        err << "msrprobe: cannot " << what << ' ' << logicalName << ": "
+            << reporting::resultCodeText(rc).trimmed() << '\n';
+        err.flush();
+        return 1;
+    };
+    std::int32_t rc = reader.Open(logicalName);
+    if (rc != opos::OPOS_SUCCESS)
+        return fail("open", rc);
+    rc = reader.ClaimDevice(1000);
+    if (rc != opos::OPOS_SUCCESS) {
+        reader.Close();
+        return fail("claim", rc);
+    }
+
+    QEventLoop loop;
+    StopOnSignals stop(loop);
+    Printer printer(options, out);
+    int inputs = 0;
+    int errors = 0;
+    bool afterInputData = false;       // the error that follows partial data was told already
+    std::array<int, 3> partialCodes{}; // failed tracks of the partial data to come
+    const auto trackTexts = [&] {
+        return std::array<QString, 3>{reader.Track1Data(), reader.Track2Data(),
+                                      reader.Track3Data()};
+    };
+    QObject::connect(&reader, &msr::MsrProxy::DataEvent, [&](qint32 status) {
+        ++inputs;
+        const auto texts = trackTexts();
+        std::array<Shown, 3> tracks;
+        for (int t = 0; t < 3; ++t)
+            tracks[t] = {partialCodes[t], trackByte(status, t), texts[t]};
+        partialCodes = {};
+        printer.event("data", tracks);
+        reader.setDataEventEnabled(true);
+    });
+    QObject::connect(
+        &reader, &msr::MsrProxy::ErrorEvent, [&](qint32, qint32 extended, qint32 locus, qint32 *) {
+            const bool partial = locus == opos::OPOS_EL_INPUT_DATA;
+            if (!afterInputData) {
+                ++errors;
+                const auto texts = trackTexts();
+                std::array<Shown, 3> tracks;
+                for (int t = 0; t < 3; ++t)
+                    tracks[t] = {trackByte(extended, t), int(texts[t].size()), texts[t]};
+                if (partial)
+                    for (int t = 0; t < 3; ++t)
+                        partialCodes[t] = tracks[t].code;
+                else
+                    printer.event("error", tracks);
+            }
+            afterInputData = partial;
+        });
+    reader.setErrorReportingType(opos::MSR_ERT_TRACK);
+    reader.setDeviceEnabled(true);
+    reader.setDataEventEnabled(true);
+    err << "msrprobe: watching " << logicalName << "; swipe a card, Ctrl-C to stop\n";
+    err.flush();
+    if (stop.ok())
+        loop.exec();
+
+    reader.setDeviceEnabled(false);
+    reader.ReleaseDevice();
+    reader.Close();
+    printer.counts(inputs, errors);
+    return 0;
+}
+
+} // namespace probe
