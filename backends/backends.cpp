@@ -1,5 +1,6 @@
 #include "backends/backends.h"
 
+#include "backends/hid/hidservice.h"
 #include "backends/virtual/virtualmsr.h"
 
 namespace msr {
@@ -8,6 +9,9 @@ DeviceRegistry standardRegistry()
 {
     DeviceRegistry registry = DeviceRegistry::fromEnvironment();
     registry.addKind(QStringLiteral("virtual"), &createVirtualMsr);
+    registry.addKind(QStringLiteral("hid"), [](const DeviceEntry &entry, QString *error) {
+        return hid::createHidService(entry, error);
+    });
     return registry;
 }
 

@@ -1,7 +1,7 @@
 #include "tools/probe/candidates.h"
 
 #include "backends/hid/hiddescriptor.h"
-#include "reader/swipeprotocol.h"
+#include "reader/runtimepaths.h"
 
 #include <QDir>
 #include <QFile>
@@ -178,20 +178,20 @@ void listCandidates(const QString &root, QTextStream &out)
         QStringList about;
         // A device names itself: nothing in its name may steer the terminal.
         if (!c.name.isEmpty())
-            about << QLatin1Char('"') + msr::protocol::printable(c.name) + QLatin1Char('"');
+            about << QLatin1Char('"') + msr::printable(c.name) + QLatin1Char('"');
         if (c.usb)
             about << QStringLiteral("USB ") + hid::formatUsbIds(*c.usb);
         if (!c.detail.isEmpty())
             about << c.detail;
         out << QStringLiteral("%1 %2%3\n")
                    .arg(c.kind.leftJustified(8),
-                        msr::protocol::printable(c.stable.isEmpty() ? c.node : c.stable),
+                        msr::printable(c.stable.isEmpty() ? c.node : c.stable),
                         c.stable.isEmpty() ? QString() : QStringLiteral(" -> ") + c.node);
         if (!about.isEmpty())
             out << QStringLiteral("         %1\n").arg(about.join(QLatin1String(", ")));
         out << QStringLiteral("         READER%1 = %2 %3\n")
                    .arg(++n)
-                   .arg(c.kind, msr::protocol::printable(c.option));
+                   .arg(c.kind, msr::printable(c.option));
     }
     out << "\nPut a line in ~/.config/swipewatch/devices.conf (or the list SWIPEWATCH_DEVICES "
            "names), then check it with: msrprobe --watch READER1\n";

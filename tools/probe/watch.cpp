@@ -1,6 +1,6 @@
 #include "tools/probe/watch.h"
 
-#include "reader/deviceregistry.h"
+#include "backends/backends.h"
 #include "reader/msrcontrol.h"
 #include "reader/msrproxy.h"
 #include "reader/opos.h"
@@ -199,7 +199,7 @@ int watchReader(const QString &logicalName, const WatchOptions &options, QTextSt
                 QTextStream &err)
 {
     // The registry the window runs with, so a name means the same reader to both.
-    msr::MsrControl control(msr::DeviceRegistry::fromEnvironment());
+    msr::MsrControl control(msr::standardRegistry());
     msr::MsrProxy reader(&control);
     const auto fail = [&](const char *what, std::int32_t rc) {
         err << "msrprobe: cannot " << what << ' ' << logicalName << ": "
