@@ -1,5 +1,6 @@
 #include "tools/probe/watch.h"
 
+#include "app/termination.h"
 #include "backends/backends.h"
 #include "reader/msrcontrol.h"
 #include "reader/msrproxy.h"
@@ -11,65 +12,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSocketNotifier>
 #include <QTextStream>
 
 #include <array>
-#include <cerrno>
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace probe {
 
 namespace {
-
-// The signal handler only writes the signal into this pair; the event loop
-// reads it. [0] is written, [1] read.
-int g_signals[2] = {-1, -1};
-
-void onSignal(int signalNumber)
-{
-    const int saved = errno;
-    const char byte = char(signalNumber);
-    [[maybe_unused]] const ssize_t n = ::write(g_signals[0], &byte, 1);
-    errno = saved;
-}
-
-// SIGINT and SIGTERM end the loop while this lives.
-class StopOnSignals {
-public:
-    explicit StopOnSignals(QEventLoop &loop)
-    {
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, g_signals) != 0)
-            return;
-        m_notifier = std::make_unique<QSocketNotifier>(g_signals[1], QSocketNotifier::Read);
-        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, &loop, &QEventLoop::quit);
-        struct sigaction action {};
-        action.sa_handler = &onSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        ::sigaction(SIGINT, &action, &m_oldInt);
-        ::sigaction(SIGTERM, &action, &m_oldTerm);
-    }
-    ~StopOnSignals()
-    {
-        if (!m_notifier)
-            return;
-        ::sigaction(SIGINT, &m_oldInt, nullptr);
-        ::sigaction(SIGTERM, &m_oldTerm, nullptr);
-        m_notifier.reset();
-        ::close(g_signals[0]);
-        ::close(g_signals[1]);
-        g_signals[0] = g_signals[1] = -1;
-    }
-    bool ok() const { return m_notifier != nullptr; }
-
-private:
-    std::unique_ptr<QSocketNotifier> m_notifier;
-    struct sigaction m_oldInt {};
-    struct sigaction m_oldTerm {};
-};
 
 int trackByte(qint32 word, int track)
 {
@@ -217,7 +166,9 @@ int watchReader(const QString &logicalName, const WatchOptions &options, QTextSt
     }
 
     QEventLoop loop;
-    StopOnSignals stop(loop);
+    swipewatch::TerminationSignals stop;
+    QObject::connect(&stop, &swipewatch::TerminationSignals::terminationRequested, &loop,
+                     &QEventLoop::quit);
     Printer printer(options, out);
     int inputs = 0;
     int errors = 0;
@@ -259,8 +210,7 @@ int watchReader(const QString &logicalName, const WatchOptions &options, QTextSt
     reader.setDataEventEnabled(true);
     err << "msrprobe: watching " << logicalName << "; swipe a card, Ctrl-C to stop\n";
     err.flush();
-    if (stop.ok())
-        loop.exec();
+    loop.exec();
 
     reader.setDeviceEnabled(false);
     reader.ReleaseDevice();
