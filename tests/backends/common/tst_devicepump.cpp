@@ -1,0 +1,86 @@
+// What a claim on a device node answers for the paths a device list may
+// name, and that each read() reaches the owner whole.
+#include "backends/common/devicepump.h"
+#include "reader/opos.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace msr;
+
+class TestDevicePump : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(QFile(dir.filePath("file")).open(QIODevice::WriteOnly));
+        QVERIFY(QFile::link(dir.filePath("none"), dir.filePath("dangling")));
+        QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600), 0);
+    }
+
+    void claim_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("openError"); // what a fake opener answers; 0: the real one
+        QTest::addColumn<int>("prepareError");
+        QTest::addColumn<int>("result");
+        const auto in = [this](const char *name) { return dir.filePath(name); };
+        QTest::addRow("missing") << in("none") << 0 << 0 << 107;
+        QTest::addRow("dangling link") << in("dangling") << 0 << 0 << 107;
+        QTest::addRow("directory") << dir.path() << 0 << 0 << 107;
+        QTest::addRow("regular file") << in("file") << 0 << 0 << 107;
+        QTest::addRow("fifo") << in("fifo") << 0 << 0 << 107;
+        QTest::addRow("over-long path") << '/' + QString(5000, 'a') << 0 << 0 << 107;
+        QTest::addRow("character device") << "/dev/null" << 0 << 0 << 0;
+        QTest::addRow("no permission") << in("file") << EACCES << 0 << 111;
+        QTest::addRow("read error") << in("file") << EIO << 0 << 111;
+        QTest::addRow("busy") << "/dev/null" << 0 << EBUSY << 112;
+        QTest::addRow("grab refused") << "/dev/null" << 0 << ENOTTY << 111;
+    }
+    void claim()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, openError);
+        QFETCH(int, prepareError);
+        QFETCH(int, result);
+        DevicePump pump("TILL", path, "input",
+                        openError ? DeviceOpener([=](const QString &) { return -openError; })
+                                  : DeviceOpener());
+        pump.setPrepare([=](int) { return prepareError; });
+        if (openError == EACCES) // the group that owns the node, and how to join it
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression("TILL: .*file: Permission denied; the node "
+                                                    "belongs to group 'root'.*udev rule"));
+        else if (result == 111)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("TILL: cannot use"));
+        QCOMPARE(pump.open(prepareError == EBUSY ? 60 : 0), result);
+        QCOMPARE(pump.isOpen(), result == 0);
+    }
+
+    // hidraw gives one report per read(); each must reach the owner alone.
+    void eachReadIsHandedOverWhole()
+    {
+        int fds[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+        DevicePump pump("HID", "/dev/hidraw9", "input", [&](const QString &) { return fds[0]; });
+        QSignalSpy reads(&pump, &DevicePump::dataRead);
+        QCOMPARE(pump.open(0), 0);
+        QCOMPARE(::write(fds[1], "\x01\x02\x03", 3), 3);
+        QCOMPARE(::write(fds[1], "\x04", 1), 1);
+        QTRY_COMPARE(reads.size(), 2);
+        QCOMPARE(reads[0][0].toByteArray(), QByteArray("\x01\x02\x03"));
+        QCOMPARE(reads[1][0].toByteArray(), QByteArray("\x04"));
+        ::close(fds[1]);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDevicePump)
+#include "tst_devicepump.moc"
