@@ -3,7 +3,7 @@
 # second run costs one dpkg query. Usage: install-deps.sh build|test|run|demo|bench
 set -eu
 
-build="cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
+build="cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-serialport-dev libgl-dev
        fonts-liberation fonts-dejavu-core"
 # Xvfb for whole-process tests; clang and its runtime for the fuzz targets.
 test="$build xvfb xauth xdotool x11-utils clang libclang-rt-14-dev"
