@@ -1,14 +1,11 @@
-// What a claim on a device node answers for the paths a device list may
-// name, and that each read() reaches the owner whole.
+// What a claim on a device node answers for the paths a device list may name.
 #include "backends/common/devicepump.h"
 #include "reader/opos.h"
 
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <cerrno>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,22 +60,6 @@ private slots:
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("TILL: cannot use"));
         QCOMPARE(pump.open(prepareError == EBUSY ? 60 : 0), result);
         QCOMPARE(pump.isOpen(), result == 0);
-    }
-
-    // hidraw gives one report per read(); each must reach the owner alone.
-    void eachReadIsHandedOverWhole()
-    {
-        int fds[2];
-        QCOMPARE(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
-        DevicePump pump("HID", "/dev/hidraw9", "input", [&](const QString &) { return fds[0]; });
-        QSignalSpy reads(&pump, &DevicePump::dataRead);
-        QCOMPARE(pump.open(0), 0);
-        QCOMPARE(::write(fds[1], "\x01\x02\x03", 3), 3);
-        QCOMPARE(::write(fds[1], "\x04", 1), 1);
-        QTRY_COMPARE(reads.size(), 2);
-        QCOMPARE(reads[0][0].toByteArray(), QByteArray("\x01\x02\x03"));
-        QCOMPARE(reads[1][0].toByteArray(), QByteArray("\x04"));
-        ::close(fds[1]);
     }
 };
 

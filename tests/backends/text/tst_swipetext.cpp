@@ -68,66 +68,51 @@ private slots:
         QCOMPARE(describe(parseSwipeText(text, TextFormat{lrc}).read), tracks);
     }
 
-    // Each step is bytes, or <gap>, <lost> or <opened>; swipes that come out
-    // of an idle gap are marked "gap".
+    // Steps are separated by '#': bytes, or <gap>, <lost> or <opened>. The
+    // swipes that come out are separated by " / ", those of an idle gap marked.
     void assemble_data()
     {
-        QTest::addColumn<QByteArrayList>("steps");
-        QTest::addColumn<QStringList>("swipes");
-        const QByteArray longTrack = '%' + QByteArray(1100, 'A');
-        const QString cut = QString(999, 'A') + ":205|:0|:0";
-        QTest::addRow("CR after three tracks")
-            << QByteArrayList{"%A?;1?+2?\r"} << QStringList{"A:0|1:0|2:0"};
-        QTest::addRow("CR after two tracks")
-            << QByteArrayList{"%A?;1?\r\n", "<gap>"} << QStringList{"A:0|1:0|:0"};
-        QTest::addRow("one track waits for the gap")
-            << QByteArrayList{";1?\r", "<gap>"} << QStringList{"gap :0|1:0|:0"};
-        QTest::addRow("CR per track")
-            << QByteArrayList{"%A?\r", ";1?\r", "+2?\r"} << QStringList{"A:0|1:0|2:0"};
-        QTest::addRow("split anywhere")
-            << QByteArrayList{"%A", "?;1", "?", "\r"} << QStringList{"A:0|1:0|:0"};
-        QTest::addRow("ETX ends") << QByteArrayList{"\x02%A?\x10\x02;1?\x10\x03"}
-                                  << QStringList{"A:0|1:0|:0"};
-        QTest::addRow("no CR at all")
-            << QByteArrayList{"%A?;1?", "<gap>"} << QStringList{"gap A:0|1:0|:0"};
-        QTest::addRow("two in one read")
-            << QByteArrayList{"%A?;1?\r%B?;2?\r"} << QStringList{"A:0|1:0|:0", "B:0|2:0|:0"};
-        QTest::addRow("lost during a swipe")
-            << QByteArrayList{"%A?;1", "<lost>", "2?\r"} << QStringList{"A:205|12:205|:0"};
-        QTest::addRow("lost between swipes")
-            << QByteArrayList{"<lost>", "<gap>"} << QStringList{"gap :205|:205|:205"};
-        QTest::addRow("too long, rest dropped")
-            << QByteArrayList{longTrack, ";1?\r", "%B?;2?\r"} << QStringList{cut, "B:0|2:0|:0"};
-        QTest::addRow("too long, ended by the gap")
-            << QByteArrayList{longTrack, "<gap>", "%B?;2?\r"} << QStringList{cut, "B:0|2:0|:0"};
-        QTest::addRow("sign-on line") << QByteArrayList{"<opened>", "READER V2.1\r\n", "%A?;1?\r"}
-                                      << QStringList{"A:0|1:0|:0"};
-        QTest::addRow("sign-on without CR")
-            << QByteArrayList{"<opened>", "READY", "<gap>", "%A?;1?\r"}
-            << QStringList{"A:0|1:0|:0"};
-        QTest::addRow("a card right after opening")
-            << QByteArrayList{"<opened>", "%A?;1?\r"} << QStringList{"A:0|1:0|:0"};
+        QTest::addColumn<QByteArray>("steps");
+        QTest::addColumn<QString>("swipes");
+        const auto row = [](const char *name, QByteArray steps, QString swipes) {
+            QTest::addRow("%s", name) << steps << swipes;
+        };
+        const QByteArray tooLong = '%' + QByteArray(1100, 'A');
+        const QString cut = QString(999, 'A') + ":205|:0|:0 / ";
+        row("CR after three tracks", "%A?;1?+2?\r", "A:0|1:0|2:0");
+        row("CR after two tracks", "%A?;1?\r\n#<gap>", "A:0|1:0|:0");
+        row("one track waits for the gap", ";1?\r#<gap>", "gap :0|1:0|:0");
+        row("CR per track", "%A?\r#;1?\r#+2?\r", "A:0|1:0|2:0");
+        row("split anywhere", "%A#?;1#?#\r", "A:0|1:0|:0");
+        row("ETX ends", "\x02%A?\x10\x02;1?\x10\x03", "A:0|1:0|:0");
+        row("no CR at all", "%A?;1?#<gap>", "gap A:0|1:0|:0");
+        row("two in one read", "%A?;1?\r%B?;2?\r", "A:0|1:0|:0 / B:0|2:0|:0");
+        row("lost during a swipe", "%A?;1#<lost>#2?\r", "A:205|12:205|:0");
+        row("lost between swipes", "<lost>#<gap>", "gap :205|:205|:205");
+        row("too long, rest dropped", tooLong + "#;1?\r#%B?;2?\r", cut + "B:0|2:0|:0");
+        row("too long, ended by the gap", tooLong + "#<gap>#%B?;2?\r", cut + "B:0|2:0|:0");
+        row("sign-on line", "<opened>#READER V2.1\r\n#%A?;1?\r", "A:0|1:0|:0");
+        row("sign-on without CR", "<opened>#READY#<gap>#%A?;1?\r", "A:0|1:0|:0");
+        row("a card right after opening", "<opened>#%A?;1?\r", "A:0|1:0|:0");
     }
     void assemble()
     {
-        QFETCH(QByteArrayList, steps);
-        QFETCH(QStringList, swipes);
+        QFETCH(QByteArray, steps);
+        QFETCH(QString, swipes);
         SwipeAssembler assembler;
         QStringList out;
-        for (const QByteArray &step : steps) {
+        for (const QByteArray &step : steps.split('#')) {
             if (step == "<lost>")
                 assembler.markDamaged();
             else if (step == "<opened>")
                 assembler.expectSignOn();
-            else if (step == "<gap>")
-                for (const TextSwipe &s : assembler.flush())
-                    out << "gap " + describe(s.read);
-            else
-                for (const TextSwipe &s : assembler.feed(step))
-                    out << describe(s.read);
+            for (const TextSwipe &s : step == "<gap>"        ? assembler.flush()
+                                      : step.startsWith('<') ? QList<TextSwipe>()
+                                                             : assembler.feed(step))
+                out << (step == "<gap>" ? "gap " : "") + describe(s.read);
         }
-        QCOMPARE(out, swipes);
-        QVERIFY(!assembler.pending() || steps.last() != "<gap>");
+        QCOMPARE(out.join(" / "), swipes);
+        QVERIFY(!assembler.pending() || !steps.endsWith("<gap>"));
     }
 };
 
