@@ -83,21 +83,23 @@ std::int32_t DevicePump::open(std::int32_t timeout)
         return opos::OPOS_SUCCESS;
     const QDeadlineTimer deadline(timeout < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
                                               : QDeadlineTimer(timeout));
-    for (;;) {
-        const int error = tryOpen();
-        if (error == 0)
-            break;
-        if (error == EBUSY) {
-            if (timeout == 0 || deadline.hasExpired()) {
-                m_error = QStringLiteral("%1 is held by another program").arg(m_path);
-                return opos::OPOS_E_TIMEOUT;
-            }
-            // ClaimDevice is synchronous: a claim with a timeout blocks the caller.
-            QThread::msleep(20);
-            continue;
-        }
-        m_error = QStringLiteral("cannot use %1: %2").arg(m_path, errorText(error));
+    int error = 0;
+    // ClaimDevice is synchronous: a claim with a timeout blocks the caller.
+    while ((error = tryOpen()) == EBUSY && timeout != 0 && !deadline.hasExpired())
+        QThread::msleep(20);
+    if (error) {
+        m_error = error == EBUSY
+                      ? QStringLiteral("%1 is held by another program").arg(m_path)
+                      : QStringLiteral("cannot use %1: %2").arg(m_path, errorText(error));
+        if (error == EACCES || error == EPERM)
+            m_error += QStringLiteral("; the node belongs to group '%1': add the user to it "
+                                      "(usermod -aG %1 $USER, then log in again) or grant "
+                                      "access with a udev rule")
+                           .arg(groupOf(m_path, m_group));
+        qWarning("swipewatch: %s: %s", qPrintable(m_name), qPrintable(m_error));
         switch (error) {
+        case EBUSY:
+            return opos::OPOS_E_TIMEOUT;
         case ENOENT:
         case ENOTDIR:
         case ENAMETOOLONG:
@@ -105,20 +107,9 @@ std::int32_t DevicePump::open(std::int32_t timeout)
         case ENODEV:
         case ENXIO:
             return opos::OPOS_E_NOHARDWARE;
-        case EACCES:
-        case EPERM: {
-            const QString group = groupOf(m_path, m_group);
-            m_error += QStringLiteral("; the node belongs to group '%1': add the user to it "
-                                      "(usermod -aG %1 $USER, then log in again) or grant "
-                                      "access with a udev rule")
-                           .arg(group);
-            break;
-        }
         default:
-            break;
+            return opos::OPOS_E_FAILURE;
         }
-        qWarning("swipewatch: %s: %s", qPrintable(m_name), qPrintable(m_error));
-        return opos::OPOS_E_FAILURE;
     }
     m_open = true;
     m_error.clear();

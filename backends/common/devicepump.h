@@ -3,12 +3,14 @@
 // owner. Everything that interprets the bytes lives in the owner's pure
 // decoder; the few ioctls live behind DeviceOps so tests run on a socketpair.
 //
-// At claim (open):
-//   a missing node                      -> 107 OPOS_E_NOHARDWARE
-//   no permission                       -> 111 OPOS_E_FAILURE, and a line on
-//                                          standard error naming the node's group
+// At claim (open), each failure explained in a line on standard error:
+//   a missing node, or not a character  -> 107 OPOS_E_NOHARDWARE
+//   device
+//   no permission                       -> 111 OPOS_E_FAILURE, naming the
+//                                          node's group and how to join it
 //   busy (the prepare hook, e.g. the    -> retried until the timeout, then
 //   grab, answers EBUSY)                   112 OPOS_E_TIMEOUT
+//   anything else                       -> 111
 // While claimed, a read of 0 (end of file), ENODEV or EIO means the reader was
 // unplugged: the pump says so once on standard error, emits wentAway(), keeps
 // the claim and tries the same path again every kReappearPollMs. When it opens

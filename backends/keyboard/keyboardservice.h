@@ -46,8 +46,8 @@ public:
                     std::unique_ptr<DeviceOps> ops = {}, QObject *parent = nullptr);
     ~KeyboardService() override;
 
-    // 107 no such node, 111 no access (the fault on standard error), 112 another
-    // program holds the grab past the timeout.
+    // 107 no such node, 111 no access or not an input event node, 112 another
+    // program holds the grab past the timeout; each said on standard error.
     std::int32_t claim(std::int32_t timeout) override;
     void release() override;
     QString lastError() const { return m_pump->lastError(); }

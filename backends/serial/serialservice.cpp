@@ -93,20 +93,17 @@ std::int32_t SerialService::claim(std::int32_t timeout)
         return opos::OPOS_SUCCESS;
     const QDeadlineTimer deadline(timeout < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
                                               : QDeadlineTimer(timeout));
-    for (;;) {
-        const int error = tryOpen();
-        if (error == 0)
-            break;
-        if (error == EBUSY) {
-            if (timeout == 0 || deadline.hasExpired())
-                return opos::OPOS_E_TIMEOUT;
-            QThread::msleep(20); // ClaimDevice is synchronous
-            continue;
-        }
+    int error = 0;
+    // ClaimDevice is synchronous: a claim with a timeout blocks the caller.
+    while ((error = tryOpen()) == EBUSY && timeout != 0 && !deadline.hasExpired())
+        QThread::msleep(20);
+    if (error) {
+        qWarning("swipewatch: %s: %s", qPrintable(m_name), qPrintable(m_error));
+        if (error == EBUSY)
+            return opos::OPOS_E_TIMEOUT;
         if (error == ENOENT || error == ENODEV || error == ENOTDIR || error == ENAMETOOLONG ||
             error == ELOOP)
             return opos::OPOS_E_NOHARDWARE;
-        qWarning("swipewatch: %s: %s", qPrintable(m_name), qPrintable(m_error));
         return opos::OPOS_E_FAILURE;
     }
     m_claimed = true;
@@ -200,12 +197,12 @@ void SerialService::lose()
 {
     if (!m_port)
         return;
-    const QString why = m_port->errorString();
     m_port->disconnect(this);
     m_port->deleteLater();
     m_port = nullptr;
-    qWarning("swipewatch: %s: the reader at %s went away (%s); waiting for it to come back",
-             qPrintable(m_name), qPrintable(m_settings.device), qPrintable(why));
+    // Not the port's error text: on a hang-up it names whatever call failed last.
+    qWarning("swipewatch: %s: the reader at %s went away; waiting for it to come back",
+             qPrintable(m_name), qPrintable(m_settings.device));
     m_gap->stop();
     if (m_swipes.pending())
         m_swipes.markDamaged();

@@ -50,8 +50,9 @@ public:
     SerialService(QString name, SerialSettings settings, QObject *parent = nullptr);
     ~SerialService() override;
 
-    // 107 no such port, 111 no access (the group on standard error) or a
-    // setting the port refuses, 112 another program holds it past the timeout.
+    // 107 no such port, 111 no access (naming the group) or a setting the port
+    // refuses, 112 another program holds it past the timeout; each said on
+    // standard error.
     std::int32_t claim(std::int32_t timeout) override;
     void release() override;
     QString lastError() const { return m_error; }
