@@ -1,6 +1,8 @@
 #include "backends/backends.h"
 
 #include "backends/hid/hidservice.h"
+#include "backends/keyboard/keyboardservice.h"
+#include "backends/serial/serialservice.h"
 #include "backends/virtual/virtualmsr.h"
 
 namespace msr {
@@ -9,6 +11,8 @@ DeviceRegistry standardRegistry()
 {
     DeviceRegistry registry = DeviceRegistry::fromEnvironment();
     registry.addKind(QStringLiteral("virtual"), &createVirtualMsr);
+    registry.addKind(QStringLiteral("keyboard"), &createKeyboardService);
+    registry.addKind(QStringLiteral("serial"), &createSerialService);
     registry.addKind(QStringLiteral("hid"), [](const DeviceEntry &entry, QString *error) {
         return hid::createHidService(entry, error);
     });

@@ -4,7 +4,8 @@
 set -eu
 
 # scdoc turns the manual pages into roff.
-build="cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
+build="cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-svg-dev
+       qt6-serialport-dev libgl-dev
        fonts-liberation fonts-dejavu-core scdoc"
 # CPack's Debian generator: dpkg-shlibdeps (dpkg-dev) and file to find the programs.
 package="$build dpkg-dev file"

@@ -1,0 +1,206 @@
+#include "backends/common/devicepump.h"
+
+#include "reader/opos.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QSocketNotifier>
+#include <QThread>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/input.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace msr {
+
+namespace {
+
+class EvdevOps : public DeviceOps {
+public:
+    int grab(int fd) override { return ::ioctl(fd, EVIOCGRAB, 1) == 0 ? 0 : errno; }
+    int ungrab(int fd) override { return ::ioctl(fd, EVIOCGRAB, 0) == 0 ? 0 : errno; }
+};
+
+QString errorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// The group that owns the node, which is what grants access to it.
+QString groupOf(const QString &path, const QString &fallback)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return fallback;
+    const group *g = ::getgrgid(st.st_gid);
+    return g ? QString::fromLocal8Bit(g->gr_name) : fallback;
+}
+
+} // namespace
+
+std::unique_ptr<DeviceOps> evdevDeviceOps()
+{
+    return std::make_unique<EvdevOps>();
+}
+
+int openDeviceNode(const QString &path)
+{
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return -errno;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+        ::close(fd);
+        return -ENODEV;
+    }
+    return fd;
+}
+
+DevicePump::DevicePump(QString name, QString path, QString group, DeviceOpener opener,
+                       QObject *parent)
+    : QObject(parent), m_name(std::move(name)), m_path(std::move(path)), m_group(std::move(group)),
+      m_opener(opener ? std::move(opener) : DeviceOpener(&openDeviceNode)), m_poll(new QTimer(this))
+{
+    m_poll->setInterval(kReappearPollMs);
+    connect(m_poll, &QTimer::timeout, this, &DevicePump::pollForReturn);
+}
+
+DevicePump::~DevicePump()
+{
+    close();
+}
+
+std::int32_t DevicePump::open(std::int32_t timeout)
+{
+    if (m_open)
+        return opos::OPOS_SUCCESS;
+    const QDeadlineTimer deadline(timeout < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
+                                              : QDeadlineTimer(timeout));
+    int error = 0;
+    // ClaimDevice is synchronous: a claim with a timeout blocks the caller.
+    while ((error = tryOpen()) == EBUSY && timeout != 0 && !deadline.hasExpired())
+        QThread::msleep(20);
+    if (error) {
+        m_error = error == EBUSY
+                      ? QStringLiteral("%1 is held by another program").arg(m_path)
+                      : QStringLiteral("cannot use %1: %2").arg(m_path, errorText(error));
+        if (error == EACCES || error == EPERM)
+            m_error += QStringLiteral("; the node belongs to group '%1': add the user to it "
+                                      "(usermod -aG %1 $USER, then log in again) or grant "
+                                      "access with a udev rule")
+                           .arg(groupOf(m_path, m_group));
+        qWarning("swipewatch: %s: %s", qPrintable(m_name), qPrintable(m_error));
+        switch (error) {
+        case EBUSY:
+            return opos::OPOS_E_TIMEOUT;
+        case ENOENT:
+        case ENOTDIR:
+        case ENAMETOOLONG:
+        case ELOOP:
+        case ENODEV:
+        case ENXIO:
+            return opos::OPOS_E_NOHARDWARE;
+        default:
+            return opos::OPOS_E_FAILURE;
+        }
+    }
+    m_open = true;
+    m_error.clear();
+    startReading();
+    return opos::OPOS_SUCCESS;
+}
+
+void DevicePump::close()
+{
+    m_open = false;
+    m_poll->stop();
+    if (m_fd >= 0 && m_unprepare)
+        m_unprepare(m_fd);
+    closeFd();
+}
+
+int DevicePump::tryOpen()
+{
+    const int fd = m_opener(m_path);
+    if (fd < 0)
+        return -fd;
+    if (m_prepare) {
+        if (const int error = m_prepare(fd)) {
+            ::close(fd);
+            return error;
+        }
+    }
+    // Reads must never block the window, whatever the opener gave.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    m_fd = fd;
+    return 0;
+}
+
+void DevicePump::startReading()
+{
+    m_notifier = new QSocketNotifier(qintptr(m_fd), QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &DevicePump::readAvailable);
+}
+
+void DevicePump::readAvailable()
+{
+    QByteArray buffer(m_readSize, Qt::Uninitialized);
+    // A bounded number of reads, so a flooding device cannot starve the window.
+    for (int i = 0; i < 64 && m_fd >= 0; ++i) {
+        const int fd = m_fd;
+        const ssize_t n = ::read(fd, buffer.data(), std::size_t(buffer.size()));
+        if (n > 0) {
+            emit dataRead(buffer.first(n));
+            if (m_fd != fd)
+                return; // the owner released it
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        lose(n == 0 ? QStringLiteral("end of file") : errorText(errno));
+        return;
+    }
+}
+
+void DevicePump::lose(const QString &why)
+{
+    closeFd();
+    qWarning("swipewatch: %s: the reader at %s went away (%s); waiting for it to come back",
+             qPrintable(m_name), qPrintable(m_path), qPrintable(why));
+    m_poll->start();
+    emit wentAway();
+}
+
+void DevicePump::pollForReturn()
+{
+    if (!m_open || m_fd >= 0 || tryOpen() != 0)
+        return;
+    m_poll->stop();
+    startReading();
+    qWarning("swipewatch: %s: the reader at %s is back", qPrintable(m_name), qPrintable(m_path));
+    emit cameBack();
+}
+
+void DevicePump::closeFd()
+{
+    if (m_notifier) {
+        // Possibly inside its own activated signal.
+        m_notifier->setEnabled(false);
+        m_notifier->deleteLater();
+        m_notifier = nullptr;
+    }
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+} // namespace msr

@@ -1,0 +1,71 @@
+// Keyboard-type readers: the reader types the card as key presses, and this
+// service reads them from its evdev node (/dev/input/event*, better a stable
+// /dev/input/by-id/...-event-kbd link) while it holds the claim. At claim it
+// takes the device for itself (EVIOCGRAB), so the keystrokes no longer reach
+// any other window; release gives it back.
+//
+// Device list:
+//     TILL1 = keyboard device=/dev/input/by-id/usb-...-event-kbd gap=150 lrc=no
+//   device  the node, an absolute path (required)
+//   gap     milliseconds without a key that end a swipe sent without a final
+//           CR (default 150, 10 to 10000)
+//   lrc     the reader sends an LRC character after each end sentinel
+//           (default no)
+// The text is read as backends/text/swipetext.h describes. Keystrokes the
+// kernel lost (SYN_DROPPED), and a swipe in progress when the reader is
+// unplugged, give 205 on every track the swipe touched.
+#pragma once
+
+#include "backends/common/devicepump.h"
+#include "backends/keyboard/keydecoder.h"
+#include "backends/text/swipetext.h"
+#include "reader/deviceoptions.h"
+#include "reader/msrservice.h"
+
+#include <memory>
+#include <optional>
+
+class QTimer;
+
+namespace msr {
+
+struct KeyboardSettings {
+    QString device;
+    int gapMs = 150;
+    TextFormat text;
+};
+
+// The settings of a device-list entry, or nullopt with *error saying what is wrong.
+std::optional<KeyboardSettings> keyboardSettings(const DeviceEntry &entry, QString *error);
+
+class KeyboardService : public MsrService {
+    Q_OBJECT
+public:
+    // Tests pass an opener (e.g. one end of a socketpair) and fake ops.
+    KeyboardService(const QString &name, KeyboardSettings settings, DeviceOpener opener = {},
+                    std::unique_ptr<DeviceOps> ops = {}, QObject *parent = nullptr);
+    ~KeyboardService() override;
+
+    // 107 no such node, 111 no access or not an input event node, 112 another
+    // program holds the grab past the timeout; each said on standard error.
+    std::int32_t claim(std::int32_t timeout) override;
+    void release() override;
+    QString lastError() const { return m_pump->lastError(); }
+
+private:
+    void take(const QByteArray &bytes);
+    void report(const QList<TextSwipe> &swipes);
+    void readerGone();
+
+    KeyboardSettings m_settings;
+    std::unique_ptr<DeviceOps> m_ops;
+    DevicePump *m_pump;
+    QTimer *m_gap;
+    KeyDecoder m_keys;
+    SwipeAssembler m_swipes;
+    quint64 m_nextSwipe = 1;
+};
+
+std::unique_ptr<MsrService> createKeyboardService(const DeviceEntry &entry, QString *error);
+
+} // namespace msr

@@ -1,0 +1,236 @@
+#include "backends/serial/serialservice.h"
+
+#include "reader/opos.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QThread>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace msr {
+
+namespace {
+
+QString errorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+} // namespace
+
+std::optional<SerialSettings> serialSettings(const DeviceEntry &entry, QString *error)
+{
+    QString fault = checkOptionKeys(entry, {"device", "baud", "format", "gap", "lrc"}, {"device"});
+    SerialSettings s;
+    s.device = entry.options.value(QStringLiteral("device"));
+    if (fault.isEmpty() && !QDir::isAbsolutePath(s.device))
+        fault = QStringLiteral("device= needs an absolute path such as "
+                               "/dev/serial/by-id/usb-...-if00, found '%1'")
+                    .arg(s.device);
+    const QString baud = entry.options.value(QStringLiteral("baud"), QStringLiteral("9600"));
+    static const QStringList kRates{"1200",  "2400",  "4800",  "9600",
+                                    "19200", "38400", "57600", "115200"};
+    if (fault.isEmpty() && !kRates.contains(baud))
+        fault = QStringLiteral("bad value '%1' for baud: expected one of %2")
+                    .arg(baud, kRates.join(QStringLiteral(", ")));
+    s.baud = baud.toInt();
+    const QString format =
+        entry.options.value(QStringLiteral("format"), QStringLiteral("8N1")).toUpper();
+    static const QRegularExpression kFormat(QStringLiteral("^([78])([NEO])([12])$"));
+    const QRegularExpressionMatch m = kFormat.match(format);
+    if (fault.isEmpty() && !m.hasMatch())
+        fault = QStringLiteral("bad value '%1' for format: expected data bits, parity and "
+                               "stop bits such as 8N1, 7E1 or 7O1")
+                    .arg(entry.options.value(QStringLiteral("format")));
+    if (m.hasMatch()) {
+        s.dataBits = m.captured(1) == u"7" ? QSerialPort::Data7 : QSerialPort::Data8;
+        s.parity = m.captured(2) == u"E"   ? QSerialPort::EvenParity
+                   : m.captured(2) == u"O" ? QSerialPort::OddParity
+                                           : QSerialPort::NoParity;
+        s.stopBits = m.captured(3) == u"2" ? QSerialPort::TwoStop : QSerialPort::OneStop;
+    }
+    const std::optional<int> gap =
+        fault.isEmpty() ? intOption(entry, "gap", 150, 10, 10000, &fault) : std::nullopt;
+    const std::optional<bool> lrc =
+        fault.isEmpty() ? boolOption(entry, "lrc", false, &fault) : std::nullopt;
+    if (!gap || !lrc) {
+        if (error)
+            *error = fault;
+        return std::nullopt;
+    }
+    s.gapMs = *gap;
+    s.text.lrc = *lrc;
+    return s;
+}
+
+SerialService::SerialService(QString name, SerialSettings settings, QObject *parent)
+    : MsrService(parent), m_name(std::move(name)), m_settings(std::move(settings)),
+      m_gap(new QTimer(this)), m_poll(new QTimer(this)), m_swipes(m_settings.text)
+{
+    m_gap->setSingleShot(true);
+    m_gap->setInterval(m_settings.gapMs);
+    connect(m_gap, &QTimer::timeout, this, [this] { report(m_swipes.flush()); });
+    m_poll->setInterval(kReappearPollMs);
+    connect(m_poll, &QTimer::timeout, this, &SerialService::pollForReturn);
+}
+
+SerialService::~SerialService()
+{
+    release();
+}
+
+std::int32_t SerialService::claim(std::int32_t timeout)
+{
+    if (m_claimed)
+        return opos::OPOS_SUCCESS;
+    const QDeadlineTimer deadline(timeout < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
+                                              : QDeadlineTimer(timeout));
+    int error = 0;
+    // ClaimDevice is synchronous: a claim with a timeout blocks the caller.
+    while ((error = tryOpen()) == EBUSY && timeout != 0 && !deadline.hasExpired())
+        QThread::msleep(20);
+    if (error) {
+        qWarning("swipewatch: %s: %s", qPrintable(m_name), qPrintable(m_error));
+        if (error == EBUSY)
+            return opos::OPOS_E_TIMEOUT;
+        if (error == ENOENT || error == ENODEV || error == ENOTDIR || error == ENAMETOOLONG ||
+            error == ELOOP)
+            return opos::OPOS_E_NOHARDWARE;
+        return opos::OPOS_E_FAILURE;
+    }
+    m_claimed = true;
+    m_error.clear();
+    return opos::OPOS_SUCCESS;
+}
+
+void SerialService::release()
+{
+    m_claimed = false;
+    m_poll->stop();
+    m_gap->stop();
+    m_swipes.clear();
+    delete m_port; // closes it and drops the lock
+    m_port = nullptr;
+}
+
+int SerialService::tryOpen()
+{
+    const QByteArray path = QFile::encodeName(m_settings.device);
+    struct stat st {};
+    const auto fail = [this](int error, const QString &why) {
+        m_error = QStringLiteral("cannot use %1: %2").arg(m_settings.device, why);
+        return error;
+    };
+    if (::stat(path.constData(), &st) != 0)
+        return fail(errno, errorText(errno));
+    if (!S_ISCHR(st.st_mode))
+        return fail(ENODEV, QStringLiteral("not a serial device"));
+    if (::access(path.constData(), R_OK | W_OK) != 0) {
+        const int error = errno;
+        const group *g = ::getgrgid(st.st_gid);
+        const QString name = g ? QString::fromLocal8Bit(g->gr_name) : QStringLiteral("dialout");
+        return fail(error, QStringLiteral("%1; the port belongs to group '%2': add the user to "
+                                          "it (usermod -aG %2 $USER, then log in again) or "
+                                          "grant access with a udev rule")
+                               .arg(errorText(error), name));
+    }
+    auto port = std::make_unique<QSerialPort>();
+    port->setPortName(m_settings.device);
+    port->setBaudRate(m_settings.baud);
+    port->setDataBits(m_settings.dataBits);
+    port->setParity(m_settings.parity);
+    port->setStopBits(m_settings.stopBits);
+    port->setFlowControl(QSerialPort::NoFlowControl);
+    if (!port->open(QIODevice::ReadOnly)) {
+        // Access was checked above: a refusal now is another holder's lock.
+        const int error = port->error() == QSerialPort::PermissionError       ? EBUSY
+                          : port->error() == QSerialPort::DeviceNotFoundError ? ENOENT
+                                                                              : EIO;
+        return fail(error, error == EBUSY ? QStringLiteral("another program has it open")
+                                          : port->errorString());
+    }
+    // A port-powered reader runs off DTR; a port without modem lines refuses it.
+    port->setDataTerminalReady(true);
+    port->clearError();
+    m_port = port.release();
+    m_port->setParent(this);
+    connect(m_port, &QSerialPort::readyRead, this, &SerialService::take);
+    connect(m_port, &QSerialPort::errorOccurred, this, &SerialService::portError);
+    m_swipes.clear();
+    m_swipes.expectSignOn();
+    return 0;
+}
+
+void SerialService::take()
+{
+    if (!m_port)
+        return;
+    report(m_swipes.feed(m_port->readAll()));
+    if (m_swipes.pending())
+        m_gap->start(); // from the last byte
+    else
+        m_gap->stop();
+}
+
+void SerialService::portError(QSerialPort::SerialPortError error)
+{
+    // A hang-up reads as a ResourceError, or as a ReadError that repeats
+    // until the port is closed.
+    if (error != QSerialPort::ResourceError && error != QSerialPort::DeviceNotFoundError &&
+        error != QSerialPort::ReadError)
+        return;
+    m_port->disconnect(this);
+    // Not from inside the port's own signal.
+    QMetaObject::invokeMethod(
+        this, [this, port = m_port] { port == m_port ? lose() : void(); }, Qt::QueuedConnection);
+}
+
+void SerialService::lose()
+{
+    if (!m_port)
+        return;
+    m_port->disconnect(this);
+    m_port->deleteLater();
+    m_port = nullptr;
+    // Not the port's error text: on a hang-up it names whatever call failed last.
+    qWarning("swipewatch: %s: the reader at %s went away; waiting for it to come back",
+             qPrintable(m_name), qPrintable(m_settings.device));
+    m_gap->stop();
+    if (m_swipes.pending())
+        m_swipes.markDamaged();
+    report(m_swipes.flush());
+    m_poll->start();
+}
+
+void SerialService::pollForReturn()
+{
+    if (!m_claimed || m_port || tryOpen() != 0)
+        return;
+    m_poll->stop();
+    qWarning("swipewatch: %s: the reader at %s is back", qPrintable(m_name),
+             qPrintable(m_settings.device));
+}
+
+void SerialService::report(const QList<TextSwipe> &swipes)
+{
+    for (const TextSwipe &swipe : swipes)
+        reportSwipe(m_nextSwipe++, swipe.read);
+}
+
+std::unique_ptr<MsrService> createSerialService(const DeviceEntry &entry, QString *error)
+{
+    const std::optional<SerialSettings> settings = serialSettings(entry, error);
+    if (!settings)
+        return nullptr;
+    return std::make_unique<SerialService>(entry.name, *settings);
+}
+
+} // namespace msr

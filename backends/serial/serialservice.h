@@ -1,0 +1,83 @@
+// Serial readers (RS-232, USB serial /dev/ttyACM*, /dev/ttyUSB*): the reader
+// sends the card as text on its serial line. The port is opened at claim, in
+// raw mode with DTR raised (a port-powered reader needs it), and locked, so a
+// second window gets 112 after its timeout.
+//
+// Device list:
+//     BACK = serial device=/dev/serial/by-id/usb-...-if00 baud=9600 format=8N1
+//   device  the port, an absolute path (required)
+//   baud    1200, 2400, 4800, 9600 (default), 19200, 38400, 57600 or 115200
+//   format  data bits, parity and stop bits: 8N1 (default), 7E1, 7O1; also
+//           8E1, 8O1, 7N1 and the same with 2 stop bits
+//   gap     milliseconds without a byte that end a swipe sent without a
+//           final CR (default 150, 10 to 10000)
+//   lrc     the reader sends an LRC character after each end sentinel
+//           (default no)
+// A first line without sentinels after the port opens is the reader's
+// sign-on text and is dropped. The text is read as backends/text/swipetext.h
+// describes. Unplugged: said once on standard error, the claim is kept, the
+// path is tried again every 500 ms and reopened when it is back.
+#pragma once
+
+#include "backends/text/swipetext.h"
+#include "reader/deviceoptions.h"
+#include "reader/msrservice.h"
+
+#include <QSerialPort>
+
+#include <optional>
+
+class QTimer;
+
+namespace msr {
+
+struct SerialSettings {
+    QString device;
+    qint32 baud = 9600;
+    QSerialPort::DataBits dataBits = QSerialPort::Data8;
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+    int gapMs = 150;
+    TextFormat text;
+};
+
+// The settings of a device-list entry, or nullopt with *error saying what is wrong.
+std::optional<SerialSettings> serialSettings(const DeviceEntry &entry, QString *error);
+
+class SerialService : public MsrService {
+    Q_OBJECT
+public:
+    SerialService(QString name, SerialSettings settings, QObject *parent = nullptr);
+    ~SerialService() override;
+
+    // 107 no such port, 111 no access (naming the group) or a setting the port
+    // refuses, 112 another program holds it past the timeout; each said on
+    // standard error.
+    std::int32_t claim(std::int32_t timeout) override;
+    void release() override;
+    QString lastError() const { return m_error; }
+
+    static constexpr int kReappearPollMs = 500;
+
+private:
+    int tryOpen(); // 0 or an errno value; m_error says why
+    void take();
+    void portError(QSerialPort::SerialPortError error);
+    void lose();
+    void pollForReturn();
+    void report(const QList<TextSwipe> &swipes);
+
+    QString m_name;
+    SerialSettings m_settings;
+    QString m_error;
+    QSerialPort *m_port = nullptr;
+    bool m_claimed = false;
+    QTimer *m_gap;
+    QTimer *m_poll;
+    SwipeAssembler m_swipes;
+    quint64 m_nextSwipe = 1;
+};
+
+std::unique_ptr<MsrService> createSerialService(const DeviceEntry &entry, QString *error);
+
+} // namespace msr

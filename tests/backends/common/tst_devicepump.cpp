@@ -1,0 +1,69 @@
+// What a claim on a device node answers for the paths a device list may name.
+#include "backends/common/devicepump.h"
+#include "reader/opos.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace msr;
+
+class TestDevicePump : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(QFile(dir.filePath("file")).open(QIODevice::WriteOnly));
+        QVERIFY(QFile::link(dir.filePath("none"), dir.filePath("dangling")));
+        QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600), 0);
+    }
+
+    void claim_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("openError"); // what a fake opener answers; 0: the real one
+        QTest::addColumn<int>("prepareError");
+        QTest::addColumn<int>("result");
+        const auto in = [this](const char *name) { return dir.filePath(name); };
+        QTest::addRow("missing") << in("none") << 0 << 0 << 107;
+        QTest::addRow("dangling link") << in("dangling") << 0 << 0 << 107;
+        QTest::addRow("directory") << dir.path() << 0 << 0 << 107;
+        QTest::addRow("regular file") << in("file") << 0 << 0 << 107;
+        QTest::addRow("fifo") << in("fifo") << 0 << 0 << 107;
+        QTest::addRow("over-long path") << '/' + QString(5000, 'a') << 0 << 0 << 107;
+        QTest::addRow("character device") << "/dev/null" << 0 << 0 << 0;
+        QTest::addRow("no permission") << in("file") << EACCES << 0 << 111;
+        QTest::addRow("read error") << in("file") << EIO << 0 << 111;
+        QTest::addRow("busy") << "/dev/null" << 0 << EBUSY << 112;
+        QTest::addRow("grab refused") << "/dev/null" << 0 << ENOTTY << 111;
+    }
+    void claim()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, openError);
+        QFETCH(int, prepareError);
+        QFETCH(int, result);
+        DevicePump pump("TILL", path, "input",
+                        openError ? DeviceOpener([=](const QString &) { return -openError; })
+                                  : DeviceOpener());
+        pump.setPrepare([=](int) { return prepareError; });
+        // Every failure is explained; no permission names the node's group and how to join it.
+        if (result)
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression(openError == EACCES
+                                                        ? "TILL: .*file: Permission denied; the "
+                                                          "node belongs to group 'root'.*udev rule"
+                                                        : "^swipewatch: TILL: .*" +
+                                                              QRegularExpression::escape(path)));
+        QCOMPARE(pump.open(prepareError == EBUSY ? 60 : 0), result);
+        QCOMPARE(pump.isOpen(), result == 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDevicePump)
+#include "tst_devicepump.moc"

@@ -1,0 +1,138 @@
+// Serial readers on a pseudo-terminal: the device-list options, and the whole
+// path from a device list naming the port through the control's events,
+// with a second window, a sign-on line, faults, unplug and return.
+#include "backends/serial/serialservice.h"
+#include "common/eventlog.h"
+#include "reader/opos.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace msr;
+
+namespace {
+
+struct Pty {
+    int master = -1;
+    int slave = -1;
+};
+
+// A new pseudo-terminal behind the link, as udev re-creates a by-id link.
+// Raw from the start, so what is written before the service opens it stays as written.
+Pty plugIn(const QString &link)
+{
+    Pty pty;
+    char name[128];
+    termios raw{};
+    ::cfmakeraw(&raw);
+    if (::openpty(&pty.master, &pty.slave, name, &raw, nullptr) != 0)
+        return {};
+    QFile::remove(link);
+    return QFile::link(QString::fromLocal8Bit(name), link) ? pty : Pty{};
+}
+
+void unplug(Pty &pty)
+{
+    ::close(pty.master);
+    ::close(pty.slave);
+}
+
+bool send(int fd, QByteArrayView bytes)
+{
+    return ::write(fd, bytes.data(), std::size_t(bytes.size())) == bytes.size();
+}
+
+} // namespace
+
+class TestSerial : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+
+private slots:
+    void options_data()
+    {
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<QString>("result"); // the line settings, or the fault
+        const auto row = [](const char *options, const char *result) {
+            QTest::addRow("%s", options) << options << result;
+        };
+        row("device=/dev/ttyACM0", "9600 8N1 150");
+        row("device=/dev/ttyS0 baud=2400 format=7e1 gap=100 lrc=yes", "2400 7E1 100 lrc");
+        row("device=/dev/ttyS0 baud=115200 format=7O2", "115200 7O2 150");
+        row("device=/dev/ttyS0 baud=9601", "bad value '9601' for baud");
+        row("device=/dev/ttyS0 format=9N1", "bad value '9N1' for format");
+        row("device=ttyS0", "device= needs an absolute path");
+    }
+    void options()
+    {
+        QFETCH(QString, options);
+        QFETCH(QString, result);
+        DeviceEntry entry{"BACK", "serial", {}};
+        for (const QString &word : options.split(' '))
+            entry.options.insert(word.section('=', 0, 0), word.section('=', 1));
+        QString fault;
+        const auto s = serialSettings(entry, &fault);
+        const QString got =
+            !s ? fault
+               : QString::asprintf("%d %d%c%d %d%s", s->baud, int(s->dataBits), "N?EO"[s->parity],
+                                   int(s->stopBits), s -> gapMs, s -> text.lrc ? " lrc" : "");
+        QVERIFY2(got.startsWith(result), qPrintable(got));
+    }
+
+    void theReaderThroughTheRegistry()
+    {
+        const QString link = dir.filePath("ttyREADER");
+        Pty pty = plugIn(link);
+        QVERIFY(pty.master >= 0);
+        QFile list(dir.filePath("devices.conf"));
+        QVERIFY(list.open(QIODevice::WriteOnly));
+        list.write(("BACK = serial device=" + link +
+                    " gap=2000\nGONE = serial device=" + dir.filePath("none") + "\n")
+                       .toLocal8Bit());
+        list.close();
+        qputenv(DeviceRegistry::kEnvironmentVariable, list.fileName().toLocal8Bit());
+        DeviceRegistry registry = DeviceRegistry::fromEnvironment();
+        registry.addKind("serial", &createSerialService);
+
+        MsrControl control(registry), other(registry);
+        QStringList events;
+        logEvents(control, &events);
+        QTest::failOnWarning(QRegularExpression("."));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("GONE: cannot use .*none: No such"));
+        QCOMPARE(startControl(other, "GONE"), opos::OPOS_E_NOHARDWARE);
+        QCOMPARE(startControl(control, "BACK"), opos::OPOS_SUCCESS);
+        other.invoke(dispid::Close, InvokeKind::Method);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("another program has it open"));
+        QCOMPARE(startControl(other, "BACK", 60), opos::OPOS_E_TIMEOUT); // a second window
+
+        QVERIFY(send(pty.master, "READER V1.0\r\n")); // sign-on
+        QVERIFY(send(pty.master, "%B4111^DOE/J^2912?;4111=2912?\r\n"));
+        QTRY_COMPARE(events, QStringList{"D B4111^DOE/J^2912|4111=2912|"});
+        // One at a time: the error event clears what is queued behind it.
+        QVERIFY(send(pty.master, "\x02\x1b%E?;4111=2912?\r\x03"));
+        QTRY_COMPARE(events.mid(1), QStringList({"E 205,0,0", "D |4111=2912|", "E 205,0,0"}));
+        QVERIFY(send(pty.master, "%A?;4111=2912\r\n"));
+        QTRY_COMPARE(events.mid(4), QStringList({"E 0,202,0", "D A||", "E 0,202,0"}));
+
+        // Unplugged, then back under the same name.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("BACK: the reader at .*ttyREADER "
+                                                              "went away"));
+        unplug(pty);
+        QCOMPARE(control.invoke(dispid::Claimed, InvokeKind::PropertyGet).toInt(), -1);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("BACK: the reader at .* is back"));
+        pty = plugIn(link);
+        QVERIFY(send(pty.master, "%A?;1?\r"));
+        QTRY_COMPARE(events.mid(7), QStringList{"D A|1|"});
+
+        QCOMPARE(control.invoke(dispid::ReleaseDevice, InvokeKind::Method).toInt(), 0);
+        QCOMPARE(startControl(other, "BACK", 0), opos::OPOS_SUCCESS);
+        unplug(pty);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSerial)
+#include "tst_serial.moc"
