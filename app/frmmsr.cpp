@@ -174,6 +174,7 @@ void frmMSR::createControls()
         auto *length = new ui::Label(this, qint16(i));
         length->setObjectName(QStringLiteral("lbTrackDataLng_%1").arg(i));
         length->setFont(lengthFont);
+        length->fitCaptions(); // "Start sentinel error" is wider than the label
         length->setAccessibleDescription(QStringLiteral("Track %1 length or error").arg(n));
         giveValueBackground(length);
         place(length, kLbTrackDataLng[i]);
