@@ -73,22 +73,6 @@ void giveValueBackground(ui::Label *label)
     label->setAutoFillBackground(true);
 }
 
-QString errorText(int code)
-{
-    switch (code) {
-    case opos::OPOS_EMSR_START:
-        return QStringLiteral("Start sentinel error");
-    case opos::OPOS_EMSR_END:
-        return QStringLiteral("End sentinel error");
-    case opos::OPOS_EMSR_PARITY:
-        return QStringLiteral("Parity error");
-    case opos::OPOS_EMSR_LRC:
-        return QStringLiteral("LRC error");
-    default:
-        return QStringLiteral("Other error");
-    }
-}
-
 template <typename Control, std::size_t N>
 Control *element(const std::array<Control *, N> &array, int index, int base, const char *name)
 {
@@ -375,7 +359,7 @@ void frmMSR::MSR_ErrorEvent(qint32 ResultCode, qint32 ResultCodeExtended, qint32
     if (bInputDataError == opos::False) {
         showTrackData();
         if (MSR()->ErrorReportingType() == opos::MSR_ERT_CARD) {
-            lbTrackDataLng(0)->setCaption(errorText(ResultCodeExtended));
+            lbTrackDataLng(0)->setCaption(reporting::trackErrorText(ResultCodeExtended));
             lbTrackDataLng(1)->setCaption(lbTrackDataLng(0)->Caption());
             lbTrackDataLng(2)->setCaption(lbTrackDataLng(0)->Caption());
         } else {
@@ -383,7 +367,8 @@ void frmMSR::MSR_ErrorEvent(qint32 ResultCode, qint32 ResultCodeExtended, qint32
                 lTrackErrors = ResultCodeExtended;
             for (int i = 0; i < 3; ++i) {
                 const int code = trackByte(ResultCodeExtended, i);
-                lbTrackDataLng(i)->setCaption(code != 0 ? errorText(code) : QString());
+                lbTrackDataLng(i)->setCaption(code != 0 ? reporting::trackErrorText(code)
+                                                        : QString());
             }
         }
         addOne(lbErrorCount());

@@ -1,5 +1,6 @@
 #include "reporting/resultcode.h"
 
+#include "reader/opos.h"
 #include "reporting/messageboxes.h"
 
 #include <array>
@@ -32,6 +33,22 @@ QString resultCodeText(qint32 code)
     if (slot >= 0 && slot < qint64(kNames.size()))
         message += QLatin1String(kNames[std::size_t(slot)]);
     return message;
+}
+
+QString trackErrorText(qint32 code)
+{
+    switch (code) {
+    case opos::OPOS_EMSR_START:
+        return QStringLiteral("Start sentinel error");
+    case opos::OPOS_EMSR_END:
+        return QStringLiteral("End sentinel error");
+    case opos::OPOS_EMSR_PARITY:
+        return QStringLiteral("Parity error");
+    case opos::OPOS_EMSR_LRC:
+        return QStringLiteral("LRC error");
+    default:
+        return QStringLiteral("Other error");
+    }
 }
 
 void ShowResultCode(const QString &Title, qint32 Code, MessageBoxes &boxes, QWidget *parent)

@@ -18,6 +18,10 @@ QString signPositionText(qint64 number);
 // number with its sign position for any other code.
 QString resultCodeText(qint32 code);
 
+// The words for an extended MSR code of one track, or of the whole card:
+// 201 to 204 name the failed check, any other code is "Other error".
+QString trackErrorText(qint32 code);
+
 // Success is silent; any other code shows exactly one message titled with the
 // operation, and returns when the user has dismissed it.
 void ShowResultCode(const QString &Title, qint32 Code, MessageBoxes &boxes,

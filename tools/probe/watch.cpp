@@ -51,7 +51,7 @@ public:
                 QJsonObject track{{"track", t + 1}};
                 if (tracks[t].code) {
                     track.insert("error", tracks[t].code);
-                    track.insert("text", trackErrorText(tracks[t].code));
+                    track.insert("text", reporting::trackErrorText(tracks[t].code));
                 } else {
                     track.insert("length", tracks[t].length);
                     track.insert("data", shown(t, tracks[t].data));
@@ -69,7 +69,7 @@ public:
             for (int t = 0; t < 3; ++t) {
                 m_out << "  track" << t + 1 << ' ';
                 if (tracks[t].code)
-                    m_out << trackErrorText(tracks[t].code);
+                    m_out << reporting::trackErrorText(tracks[t].code);
                 else if (tracks[t].length == 0)
                     m_out << '0';
                 else
@@ -102,22 +102,6 @@ private:
 };
 
 } // namespace
-
-QString trackErrorText(int code)
-{
-    switch (code) {
-    case opos::OPOS_EMSR_START:
-        return QStringLiteral("Start sentinel error");
-    case opos::OPOS_EMSR_END:
-        return QStringLiteral("End sentinel error");
-    case opos::OPOS_EMSR_PARITY:
-        return QStringLiteral("Parity error");
-    case opos::OPOS_EMSR_LRC:
-        return QStringLiteral("LRC error");
-    default:
-        return QStringLiteral("Other error");
-    }
-}
 
 QString maskTrack(int track, const QString &text)
 {

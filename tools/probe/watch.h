@@ -24,7 +24,4 @@ int watchReader(const QString &logicalName, const WatchOptions &options, QTextSt
 // digits, the rest become '*'. Other text is left alone.
 QString maskTrack(int track, const QString &text);
 
-// "Parity error" and so on, as the window shows a failed track.
-QString trackErrorText(int code);
-
 } // namespace probe
