@@ -138,8 +138,8 @@ private slots:
             << QStringList{"-card", "test", "-repeat=2", "-wait", "-device", "X"}
             << QStringList{"--card=test", "--repeat=2", "--wait", "--device=X"};
         QTest::newRow("values that start with a dash")
-            << QStringList{"-1", "-card", "--track2", "-n", "-D", "-w"}
-            << QStringList{"--track1=-card", "--track2=-n", "--device=-w"};
+            << QStringList{"-1", "-card", "--track2", "-wait", "-D", "-w"}
+            << QStringList{"--track1=-card", "--track2=-wait", "--device=-w"};
     }
     void shortAndOldFormsMeanTheLongOnes()
     {
