@@ -386,7 +386,7 @@ QString helpText()
                "  -f, --file FILE      swipe the cards in FILE ('-' for standard input), one a\n"
                "                       line as a keyboard-type reader types them,\n"
                "                       %...?;...?+...? (empty lines and '#' lines skipped);\n"
-               "                       --damage, --reverse and --repeat apply to every card\n"
+               "                       each card takes --damage, --reverse and --repeat\n"
                "\n"
                "The swipe:\n"
                "  -D, --device NAME    the logical device to swipe into (default MCRSTUBEX)\n"
