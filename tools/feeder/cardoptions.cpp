@@ -61,13 +61,18 @@ QString once(const QCommandLineParser &parser, const QString &name, QString *err
 // Before short options, "-card" meant --card; a single-dash word naming a
 // long option still does. Everything else after one dash is short letters
 // ("-wn3"), and values are left alone, even those starting with a dash.
-QStringList dashedLongWords(QStringList arguments)
+QStringList dashedLongWords(QStringList arguments, const QList<QCommandLineOption> &known)
 {
-    static const QStringList flags = {"reverse", "wait", "help", "version", "w", "h"};
-    static const QStringList valued = {"track1", "track2", "track3",  "damage", "raw",
-                                       "file",   "repeat", "timeout", "device", "card"};
-    const auto isLong = [](const QString &name) {
-        return name.size() > 1 && (flags.contains(name) || valued.contains(name));
+    const auto find = [&known](const QString &name) -> const QCommandLineOption * {
+        for (const QCommandLineOption &option : known) {
+            if (option.names().contains(name))
+                return &option;
+        }
+        return nullptr;
+    };
+    const auto takesValue = [&find](const QString &name) {
+        const QCommandLineOption *option = find(name);
+        return option && !option->valueName().isEmpty();
     };
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         QString &word = arguments[i];
@@ -77,17 +82,16 @@ QStringList dashedLongWords(QStringList arguments)
             continue;
         const bool dashes = word.startsWith(QLatin1String("--"));
         const QString name = word.mid(dashes ? 2 : 1).section(QLatin1Char('='), 0, 0);
-        if (dashes || isLong(name)) {
+        if (dashes || (name.size() > 1 && find(name))) {
             if (!dashes)
                 word.prepend(QLatin1Char('-'));
-            if (valued.contains(name) && !word.contains(QLatin1Char('=')))
-                ++i;
+            i += takesValue(name) && !word.contains(QLatin1Char('='));
             continue;
         }
         // Short letters: the first that takes a value takes the rest of the
         // word, or the next word when it is last.
         for (qsizetype c = 1; c < word.size(); ++c) {
-            if (QStringLiteral("123dfnD").contains(word[c])) {
+            if (takesValue(word.at(c))) {
                 i += c + 1 == word.size();
                 break;
             }
@@ -136,26 +140,29 @@ std::span<const SampleCard> sampleCards()
 
 ParsedOptions parseArguments(const QStringList &arguments)
 {
-    QCommandLineParser parser;
     const QStringList trackNames = {QStringLiteral("track1"), QStringLiteral("track2"),
                                     QStringLiteral("track3")};
-    for (const QString &name : trackNames)
-        parser.addOption({{name.right(1), name}, {}, QStringLiteral("TEXT")});
-    parser.addOption(
-        {{QStringLiteral("d"), QStringLiteral("damage")}, {}, QStringLiteral("N:KIND")});
-    parser.addOption({QStringLiteral("raw"), {}, QStringLiteral("N:BITS")});
-    parser.addOption({QStringLiteral("reverse"), {}});
-    parser.addOption({{QStringLiteral("f"), QStringLiteral("file")}, {}, QStringLiteral("FILE")});
-    parser.addOption({{QStringLiteral("n"), QStringLiteral("repeat")}, {}, QStringLiteral("K")});
-    parser.addOption({{QStringLiteral("w"), QStringLiteral("wait")}, {}});
-    parser.addOption({QStringLiteral("timeout"), {}, QStringLiteral("SECONDS")});
-    parser.addOption({{QStringLiteral("D"), QStringLiteral("device")}, {}, QStringLiteral("NAME")});
-    parser.addOption({QStringLiteral("card"), {}, QStringLiteral("NAME")});
-    parser.addOption({{QStringLiteral("h"), QStringLiteral("help")}, {}});
-    parser.addOption({QStringLiteral("version"), {}});
+    const auto option = [](const QString &shortName, const char *name, const char *value = "") {
+        QStringList names{QString::fromLatin1(name)};
+        if (!shortName.isEmpty())
+            names.prepend(shortName);
+        return QCommandLineOption(names, {}, QString::fromLatin1(value));
+    };
+    const QList<QCommandLineOption> known = {
+        option("1", "track1", "TEXT"), option("2", "track2", "TEXT"),
+        option("3", "track3", "TEXT"), option("d", "damage", "N:KIND"),
+        option({}, "raw", "N:BITS"),   option({}, "reverse"),
+        option("f", "file", "FILE"),   option("n", "repeat", "K"),
+        option("w", "wait"),           option({}, "timeout", "SECONDS"),
+        option("D", "device", "NAME"), option({}, "card", "NAME"),
+        option("h", "help"),           option({}, "version"),
+    };
+    QCommandLineParser parser;
+    parser.addOptions(known);
 
     ParsedOptions out;
-    if (!parser.parse(QStringList{QStringLiteral("msrswipe")} + dashedLongWords(arguments))) {
+    if (!parser.parse(QStringList{QStringLiteral("msrswipe")} +
+                      dashedLongWords(arguments, known))) {
         out.error = parser.errorText();
         return out;
     }
