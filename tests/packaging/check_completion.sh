@@ -31,12 +31,8 @@ check "lrc" "msrswipe --track2 7 --damage=3:l"
 check "MCRSTUBEX" "msrswipe --device "
 check "MCRSTUBEX" "msrswipe -D "
 check "parity" "msrswipe -d 2:p"
-check "--track1 --track2 --track3" "msrswipe --tr"
 check "--version" "msrswipe --v"
-check "" "msrswipe -n "
-# -f takes a file; the program's own folder holds one.
 check "$2/msrswipe" "msrswipe -f $2/msrsw"
-check "$2/msrswipe" "msrswipe --file=$2/msrsw"
 # swipewatch's --help works without a display.
 DISPLAY= WAYLAND_DISPLAY= QT_QPA_PLATFORM= check "--device" "swipewatch --d"
 check "MCRSTUBEX" "swipewatch --device "

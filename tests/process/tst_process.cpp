@@ -265,17 +265,17 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("said"); // the start of standard output, then standard error
-        QTest::newRow("--help") << QStringList{"--help"} << 0
-                                << "Usage: " SWIPEWATCH_BINARY " [options]\n";
-        QTest::newRow("--version")
-            << QStringList{"--version"} << 0 << "swipewatch " SWIPEWATCH_VERSION_STRING "\n";
+        const auto row = [](const char *name, const QString &words, int status, const char *said) {
+            QTest::newRow(name) << words.split(' ') << status << QString(said);
+        };
         const char *unknown = "swipewatch: Unknown option 'nope'.\nTry 'swipewatch --help'.\n";
-        QTest::newRow("unknown option") << QStringList{"--nope"} << 2 << unknown;
-        QTest::newRow("Qt's options and their values")
-            << QStringList{"-platform", "xcb", "-display", ":0", "--nope"} << 2 << unknown;
-        QTest::newRow("bad --device") << QStringList{"--device", "../x"} << 2
-                                      << "swipewatch: '../x' is not a device name: use letters, "
-                                         "digits, '_', '-' and '.'\nTry 'swipewatch --help'.\n";
+        row("--help", "--help", 0, "Usage: " SWIPEWATCH_BINARY " [options]\n");
+        row("--version", "--version", 0, "swipewatch " SWIPEWATCH_VERSION_STRING "\n");
+        row("unknown option", "--nope", 2, unknown);
+        row("Qt's options and their values", "-platform xcb -display :0 --nope", 2, unknown);
+        row("bad --device", "--device ../x", 2,
+            "swipewatch: '../x' is not a device name: use letters, digits, '_', '-' and "
+            "'.'\nTry 'swipewatch --help'.\n");
     }
     void commandLineWithoutADisplay()
     {

@@ -38,6 +38,7 @@ struct Card {
     std::array<stripe::Damage, 3> damage{stripe::Damage::None, stripe::Damage::None,
                                          stripe::Damage::None};
     bool reverse = false;
+    friend bool operator==(const Card &, const Card &) = default;
 };
 
 struct Options {
@@ -49,6 +50,7 @@ struct Options {
     QString file;          // swipe the cards in it, one a line; "-" is standard input
     bool help = false;
     bool version = false;
+    friend bool operator==(const Options &, const Options &) = default;
 };
 
 struct ParsedOptions {
