@@ -233,18 +233,18 @@ QString describeAnswer(const Answer &answer, int swipe, int count)
 
 namespace {
 
-// The bytes of --file, at most kMaxFileBytes of them; the problem otherwise.
-QString readFile(const QString &name, QIODevice &in, QByteArray *bytes)
+// The bytes of --file, at most kMaxFileBytes of them; the problem otherwise,
+// naming the file as source.
+QString readFile(const QString &name, const QString &source, QIODevice &in, QByteArray *bytes)
 {
     QFile file(name);
     QIODevice *device = &in;
     if (name != QLatin1String("-")) {
         // A folder opens on Linux and only fails to read: say what it is.
         if (QFileInfo(name).isDir())
-            return QStringLiteral("%1 is a folder, not a file of cards").arg(msr::printable(name));
+            return QStringLiteral("%1 is a folder, not a file of cards").arg(source);
         if (!file.open(QIODevice::ReadOnly))
-            return QStringLiteral("cannot read %1: %2")
-                .arg(msr::printable(name), file.errorString());
+            return QStringLiteral("cannot read %1: %2").arg(source, file.errorString());
         device = &file;
     } else if (!in.isOpen()) {
         return QStringLiteral("cannot read standard input: it is closed");
@@ -258,11 +258,10 @@ QString readFile(const QString &name, QIODevice &in, QByteArray *bytes)
     }
     if (bytes->size() > kMaxFileBytes)
         return QStringLiteral("%1 is longer than %2 MiB: split the batch")
-            .arg(name == QLatin1String("-") ? QStringLiteral("standard input")
-                                            : msr::printable(name))
+            .arg(source)
             .arg(kMaxFileBytes >> 20);
     if (device == &file && file.error() != QFileDevice::NoError)
-        return QStringLiteral("cannot read %1: %2").arg(msr::printable(name), file.errorString());
+        return QStringLiteral("cannot read %1: %2").arg(source, file.errorString());
     return {};
 }
 
@@ -275,7 +274,7 @@ QString buildRequests(const Options &options, QIODevice &in,
                                                               : msr::printable(options.file);
     if (!options.file.isEmpty()) {
         QByteArray bytes;
-        if (QString problem = readFile(options.file, in, &bytes); !problem.isEmpty())
+        if (QString problem = readFile(options.file, source, in, &bytes); !problem.isEmpty())
             return problem;
         ReaderText text = parseReaderText(bytes);
         if (!text.error.isEmpty())
