@@ -85,8 +85,9 @@ Control *element(const std::array<Control *, N> &array, int index, int base, con
 
 } // namespace
 
-frmMSR::frmMSR(msr::DispatchInterface *reader, reporting::MessageBoxes &boxes, QWidget *parent)
-    : QWidget(parent), m_msr(reader), m_boxes(boxes)
+frmMSR::frmMSR(msr::DispatchInterface *reader, reporting::MessageBoxes &boxes, QString deviceName,
+               QWidget *parent)
+    : QWidget(parent), m_msr(reader), m_boxes(boxes), m_deviceName(std::move(deviceName))
 {
     setObjectName(QStringLiteral("frmMSR"));
     setWindowTitle(QStringLiteral("MSR"));
@@ -282,8 +283,7 @@ void frmMSR::Form_Activate()
 
 void frmMSR::StartDevice()
 {
-    ShowResultCode(QStringLiteral("Open Error"), MSR()->Open(QString::fromLatin1(kDeviceName)),
-                   m_boxes, this);
+    ShowResultCode(QStringLiteral("Open Error"), MSR()->Open(m_deviceName), m_boxes, this);
     if (MSR()->State() != opos::OPOS_S_CLOSED) {
         Option1(1)->setValue(true);
         MSR()->setErrorReportingType(opos::MSR_ERT_TRACK);

@@ -21,12 +21,13 @@ namespace swipewatch {
 class frmMSR : public QWidget {
     Q_OBJECT
 public:
-    // reader must outlive the window; boxes shows the result code messages.
-    frmMSR(msr::DispatchInterface *reader, reporting::MessageBoxes &boxes,
-           QWidget *parent = nullptr);
-    ~frmMSR() override;
-
     static constexpr const char *kDeviceName = "MCRSTUBEX";
+
+    // reader must outlive the window; boxes shows the result code messages;
+    // deviceName is the logical device opened at the first activation.
+    frmMSR(msr::DispatchInterface *reader, reporting::MessageBoxes &boxes,
+           QString deviceName = QString::fromLatin1(kDeviceName), QWidget *parent = nullptr);
+    ~frmMSR() override;
 
     // The controls, addressed as the handlers address them. Control arrays
     // take their Index; Label1 counts from 1, the others from 0.
@@ -69,6 +70,7 @@ private:
 
     msr::MsrProxy m_msr;
     reporting::MessageBoxes &m_boxes;
+    const QString m_deviceName;
 
     ui::Frame *m_frame1 = nullptr;
     std::array<ui::OptionButton *, 2> m_option1{};

@@ -1,16 +1,30 @@
 // swipewatch: watches a magnetic stripe card reader at work.
 
 #include "app/application.h"
+#include "app/commandline.h"
 #include "app/display.h"
 #include "app/icon.h"
 #include "app/runwindow.h"
 #include "reporting/messageboxes.h"
+
+#include <swipewatch/version.h>
 
 #include <cstdio>
 #include <memory>
 
 int main(int argc, char *argv[])
 {
+    QCoreApplication::setApplicationName(QStringLiteral("swipewatch"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(SWIPEWATCH_VERSION_STRING));
+    // Before the display: --help and --version need none, and a bad option
+    // must not open a window.
+    const swipewatch::CommandLine line = swipewatch::readCommandLine(argc, argv);
+    if (line.exitStatus) {
+        std::fputs(qPrintable(line.output), stdout);
+        std::fputs(qPrintable(line.error), stderr);
+        return *line.exitStatus;
+    }
+
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
@@ -23,10 +37,8 @@ int main(int argc, char *argv[])
     auto opening = std::make_unique<swipewatch::DisplayOpening>();
     swipewatch::Application app(argc, argv, boxes);
     opening.reset();
-    QCoreApplication::setApplicationName(QStringLiteral("swipewatch"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(SWIPEWATCH_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral("org.swipewatch.SwipeWatch"));
     QApplication::setWindowIcon(swipewatch::programIcon());
 
-    return swipewatch::runWindow(app, boxes);
+    return swipewatch::runWindow(app, boxes, {}, {}, line.deviceName);
 }

@@ -12,7 +12,7 @@ namespace swipewatch {
 
 int runWindow(Application &app, reporting::MessageBoxes &boxes,
               const std::function<void(const frmMSR &)> &afterClose,
-              const ReaderFactory &makeReader)
+              const ReaderFactory &makeReader, const QString &deviceName)
 {
     TerminationSignals termination;
     std::unique_ptr<msr::DispatchInterface> reader;
@@ -33,7 +33,9 @@ int runWindow(Application &app, reporting::MessageBoxes &boxes,
     try {
         reader =
             makeReader ? makeReader() : std::make_unique<msr::MsrControl>(msr::standardRegistry());
-        window = std::make_unique<frmMSR>(reader.get(), boxes);
+        window = std::make_unique<frmMSR>(
+            reader.get(), boxes,
+            deviceName.isEmpty() ? QString::fromLatin1(frmMSR::kDeviceName) : deviceName);
 
         QObject::connect(&termination, &TerminationSignals::terminationRequested, window.get(),
                          [&window] {

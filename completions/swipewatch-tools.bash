@@ -1,5 +1,6 @@
-# Bash completion for msrswipe and msrprobe. One file, installed under the
-# name of each program, because bash-completion loads a file by command name.
+# Bash completion for swipewatch, msrswipe and msrprobe. One file, installed
+# under the name of each program, because bash-completion loads a file by
+# command name. Options come from each program's --help.
 
 # The logical device names in the list the programs would read: the one named
 # by SWIPEWATCH_DEVICES, else the user's devices.conf, else the built-in one.
@@ -32,11 +33,11 @@ _msrswipe()
             COMPREPLY=($(compgen -W "$cards" -- "$cur"))
             return
             ;;
-        --device)
+        -D | --device)
             COMPREPLY=($(compgen -W "$(_swipewatch_devices)" -- "$cur"))
             return
             ;;
-        --damage)
+        -d | --damage)
             local damages=({1,2,3}:{start,end,parity,lrc,other})
             COMPREPLY=($(compgen -W "${damages[*]}" -- "$cur"))
             __ltrim_colon_completions "$cur"
@@ -48,7 +49,11 @@ _msrswipe()
             compopt -o nospace
             return
             ;;
-        --track[123] | --repeat)
+        -f | --file)
+            _filedir
+            return
+            ;;
+        -[123n] | --track[123] | --repeat | --timeout)
             return
             ;;
     esac
@@ -59,6 +64,29 @@ _msrswipe()
     fi
 }
 complete -F _msrswipe msrswipe
+
+_swipewatch()
+{
+    local cur prev words cword split
+    _init_completion -s || return
+
+    case $prev in
+        --device)
+            COMPREPLY=($(compgen -W "$(_swipewatch_devices)" -- "$cur"))
+            return
+            ;;
+        -*platform* | -*display | -*style* | -*geometry | -*title | -*icon | -session | --session)
+            # Qt's own options, which take a value.
+            return
+            ;;
+    esac
+    $split && return
+
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "$(_parse_help "$1")" -- "$cur"))
+    fi
+}
+complete -F _swipewatch swipewatch
 
 _msrprobe()
 {

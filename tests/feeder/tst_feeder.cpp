@@ -7,8 +7,12 @@
 #include "tools/feeder/cardoptions.h"
 #include "tools/feeder/swipefeeder.h"
 
+#include <swipewatch/version.h>
+
+#include <QBuffer>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextStream>
@@ -54,7 +58,6 @@ Card card(const QStringList &arguments)
 {
     return parse(arguments).card;
 }
-
 } // namespace
 
 class TestFeeder : public QObject {
@@ -67,7 +70,9 @@ class TestFeeder : public QObject {
         out.clear();
         err.clear();
         QTextStream o(&out), e(&err);
-        return runMsrSwipe(arguments, o, e);
+        QBuffer none; // nothing on standard input
+        none.open(QIODevice::ReadOnly);
+        return runMsrSwipe(arguments, none, o, e);
     }
 
 private slots:
@@ -103,6 +108,31 @@ private slots:
         QVERIFY(parse({"-h"}).help);
     }
 
+    void shortAndOldFormsMeanTheLongOnes_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("longForm");
+        const auto row = [](const char *name, const QString &words, const QString &longWords) {
+            QTest::newRow(name) << words.split(' ') << longWords.split(' ');
+        };
+        row("short", "-1 A -2 12 -3 3 -d 2:end -n 2 -w -D X",
+            "--track1=A --track2=12 --track3=3 --damage=2:end --repeat=2 --wait --device=X");
+        row("clustered, and a file", "-wn3 -d1:lrc -DX -f -",
+            "--wait --repeat=3 --damage=1:lrc --device=X --file=-");
+        row("long after one dash", "-card test -repeat=2 -wait -device X",
+            "--card=test --repeat=2 --wait --device=X");
+        row("values that start with a dash", "-1 -card --track2 -wait -D -w",
+            "--track1=-card --track2=-wait --device=-w");
+    }
+    void shortAndOldFormsMeanTheLongOnes()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, longForm);
+        const ParsedOptions got = parseArguments(arguments);
+        QVERIFY2(got.options, qPrintable(got.error));
+        QVERIFY(*got.options == parse(longForm));
+    }
+
     void refusesBadOptions_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -110,7 +140,12 @@ private slots:
         const auto row = [](const QStringList &arguments, const char *error) {
             QTest::newRow(error) << arguments << QString::fromLatin1(error);
         };
-        row({}, "nothing to swipe: give --card, --track1/2/3 or --raw (see --help)");
+        row({}, "nothing to swipe: give --card, --track1/2/3, --raw or --file (see --help)");
+        row({"-wx"}, "Unknown option 'x'.");
+        row({"-n"}, "Missing value after '-n'.");
+        row({"-f", "cards.txt", "-2", "1"},
+            "--file brings its own cards: give it without --card, --track1/2/3 and --raw");
+        row({"--file="}, "--file takes a file name, or '-' for standard input");
         row({"--card", "nope"},
             "there is no card 'nope': the cards are test, full, gift, long, blank");
         row({"--card", "test", "--card", "gift"}, "--card is given more than once");
@@ -256,16 +291,71 @@ private slots:
             qPrintable(err));
     }
 
-    // main() is only glue, but the exit status and stderr are what scripts see.
-    void binaryReportsNoReader()
+    // The real binary, for its exit status, what it says and what the reader took.
+    void theBinary_data()
     {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said"); // standard output, then standard error
+        QTest::addColumn<int>("swipes");
+        const auto row = [](const char *name, const QString &words, const char *input, int status,
+                            const QString &said, int swipes) {
+            QTest::newRow(name) << words.split(' ') << QByteArray(input) << status << said
+                                << swipes;
+        };
+        const auto badLine = [&row](const char *name, const char *input, const QString &why) {
+            row(name, "-f -", input, 2, "msrswipe: standard input, line " + why + '\n', 0);
+        };
+        QFile file(runtime.filePath("cards.txt"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("# one card\n;12?\n") > 0);
+        const QString card = "line %1: swipe %2 as #%3: track 1: %4; track 2: %5; track 3: %6\n";
+        row("no reader", "-D NOBODY --card test", "", 3,
+            "msrswipe: no reader is listening on NOBODY: start swipewatch first\n", 0);
+        row("cards in a file", "-n2 -f " + file.fileName(), "", 0,
+            card.arg(u"2", u"1 of 2 accepted", u"1", u"empty", u"2 characters", u"empty") +
+                card.arg(u"2", u"2 of 2 accepted", u"2", u"empty", u"2 characters", u"empty"),
+            2);
+        row("cards on standard input: CRLF, blanks, ';' for track 3", "-w -f -",
+            "%B4^X?;41=2?+33?\r\n\n  ;12?;3?  \n", 0,
+            card.arg(u"1", u"delivered", u"1", u"4 characters", u"4 characters", u"2 characters") +
+                card.arg(u"3", u"delivered", u"2", u"empty", u"2 characters", u"1 character"),
+            2);
+        badLine("text a track cannot hold, after a good line", ";12?\n%a?\n",
+                "2: track 1 cannot hold 'a' (position 1): track 1 takes only ASCII space to '_' "
+                "(digits, capitals and punctuation, no lowercase)");
+        badLine("no end sentinel", "%A?;1", "1: track 2 has no end sentinel '?'");
+        badLine("no start sentinel", "B4^X?",
+                "1: 'B' at column 1 starts no track: a track starts with '%', ';' or '+'");
+        badLine("out of order", ";1?%A?",
+                "1: '%' at column 4 starts track 1, which cannot follow track 2");
+        badLine("the reader's failure mark", "%A?;E?",
+                "1: track 2 is 'E', a reader's mark for a track it could not read, not card data");
+        row("endless file", "-f /dev/zero", "", 2,
+            "msrswipe: /dev/zero is longer than 4 MiB: split the batch\n", 0);
+        row("version", "--version", "", 0, "msrswipe " SWIPEWATCH_VERSION_STRING "\n", 0);
+    }
+    void theBinary()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, input);
+        QFETCH(int, status);
+        QFETCH(QString, said);
+        QFETCH(int, swipes);
+        msr::VirtualMsrService service(QStringLiteral("MCRSTUBEX"));
+        StandIn sink;
+        sink.service = &service;
+        service.setSwipeSink(&sink);
+        QCOMPARE(service.claim(0), opos::OPOS_SUCCESS);
         QProcess msrswipe;
-        msrswipe.start(QStringLiteral(MSRSWIPE_PATH), {"--device", "NOBODY", "--card", "test"});
-        QVERIFY(msrswipe.waitForFinished());
-        QCOMPARE(msrswipe.exitCode(), int(ExitNoReader));
-        QCOMPARE(msrswipe.readAllStandardError(),
-                 "msrswipe: no reader is listening on NOBODY: start swipewatch first\n");
-        QCOMPARE(msrswipe.readAllStandardOutput(), QByteArray());
+        QSignalSpy finished(&msrswipe, &QProcess::finished);
+        msrswipe.start(QStringLiteral(MSRSWIPE_PATH), arguments);
+        msrswipe.write(input);
+        msrswipe.closeWriteChannel();
+        QVERIFY(finished.wait(30000)); // the reader answers from this event loop
+        QCOMPARE(msrswipe.exitCode(), status);
+        QCOMPARE(msrswipe.readAllStandardOutput() + msrswipe.readAllStandardError(), said);
+        QCOMPARE(sink.swipes.size(), swipes);
     }
 };
 

@@ -20,7 +20,7 @@ check()
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) COMPREPLY=()
     "_${COMP_WORDS[0]}" "${COMP_WORDS[0]}" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
     local got
-    got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | xargs)
+    got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd ' ')
     [[ $got == "$1" ]] || { echo "FAIL: '$2' offers '$got', expected '$1'" && failed=1; }
 }
 
@@ -29,6 +29,13 @@ check "blank full gift long test" "msrswipe --card "
 check "parity" "msrswipe --damage 2:p"
 check "lrc" "msrswipe --track2 7 --damage=3:l"
 check "MCRSTUBEX" "msrswipe --device "
+check "MCRSTUBEX" "msrswipe -D "
+check "parity" "msrswipe -d 2:p"
+check "--version" "msrswipe --v"
+check "$2/msrswipe" "msrswipe -f $2/msrsw"
+# swipewatch's --help works without a display.
+DISPLAY= WAYLAND_DISPLAY= QT_QPA_PLATFORM= check "--device" "swipewatch --d"
+check "MCRSTUBEX" "swipewatch --device "
 # The device list: SWIPEWATCH_DEVICES first, else the user's devices.conf.
 printf 'BACK = serial device=/dev/ttyACM0\n#SIDE = hid device=/dev/hidraw3\n' \
     >"$HOME/.config/swipewatch/devices.conf"

@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <swipewatch/version.h>
+
 #include <csignal>
 #include <memory>
 #include <sys/socket.h>
@@ -53,10 +55,12 @@ class TestProcess : public QObject {
     std::unique_ptr<QTemporaryDir> m_runtime;
     std::vector<std::unique_ptr<QProcess>> m_windows;
     std::map<const QProcess *, QString> m_logs;
+    QString m_device;  // the logical device the checks look at
+    QString m_devices; // the device list the programs read; empty for none
 
     QString runtimeFile(const char *suffix) const
     {
-        return m_runtime->path() + "/swipewatch-MCRSTUBEX" + suffix;
+        return m_runtime->path() + "/swipewatch-" + m_device + suffix;
     }
     QString logOf(QProcess &window)
     {
@@ -71,6 +75,8 @@ class TestProcess : public QObject {
         for (const char *name :
              {"DISPLAY", "QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "SWIPEWATCH_DEVICES"})
             env.remove(name);
+        if (!m_devices.isEmpty())
+            env.insert("SWIPEWATCH_DEVICES", m_devices);
         if (display.isEmpty())
             env.insert("DISPLAY", m_display);
         else if (!display[0].isEmpty())
@@ -92,7 +98,7 @@ class TestProcess : public QObject {
     // msrswipe's exit status, 0 once the window has handled the swipe; -1 if it crashed or hung.
     int swipe()
     {
-        QProcess &feeder = start(MSRSWIPE_BINARY, {"--card", "test", "--wait"});
+        QProcess &feeder = start(MSRSWIPE_BINARY, {"-D", m_device, "--card", "test", "--wait"});
         const bool ended = feeder.waitForFinished(kPatience);
         return ended && feeder.exitStatus() == QProcess::NormalExit ? feeder.exitCode() : -1;
     }
@@ -136,6 +142,8 @@ class TestProcess : public QObject {
 private slots:
     void init()
     {
+        m_device = "MCRSTUBEX";
+        m_devices.clear();
         m_runtime = std::make_unique<QTemporaryDir>();
         QVERIFY(QFile::setPermissions(m_runtime->path(),
                                       QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
@@ -251,6 +259,52 @@ private slots:
         QCOMPARE(said.count('\n'), 1);
         QVERIFY2(said.contains(sentence), qPrintable(said));
         QVERIFY(!QFileInfo::exists(runtimeFile(".lock"))); // no reader was touched
+    }
+
+    // Done before the display is looked for: no window, no reader.
+    void commandLineWithoutADisplay_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said"); // the start of standard output, then standard error
+        const auto row = [](const char *name, const QString &words, int status, const char *said) {
+            QTest::newRow(name) << words.split(' ') << status << QString(said);
+        };
+        const char *unknown = "swipewatch: Unknown option 'nope'.\nTry 'swipewatch --help'.\n";
+        row("--help", "--help", 0, "Usage: " SWIPEWATCH_BINARY " [options]\n");
+        row("--version", "--version", 0, "swipewatch " SWIPEWATCH_VERSION_STRING "\n");
+        row("unknown option", "--nope", 2, unknown);
+        row("Qt's options and their values", "-platform xcb -display :0 --nope", 2, unknown);
+        row("bad --device", "--device ../x", 2,
+            "swipewatch: '../x' is not a device name: use letters, digits, '_', '-' and "
+            "'.'\nTry 'swipewatch --help'.\n");
+    }
+    void commandLineWithoutADisplay()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, said);
+        QProcess &window = start(SWIPEWATCH_BINARY, arguments, {"", ""});
+        QVERIFY(ends(window, status));
+        const QString output = window.readAllStandardOutput() + logOf(window);
+        QVERIFY2(output.startsWith(said) && (status == 0 || output == said), qPrintable(output));
+        QVERIFY(!QFileInfo::exists(runtimeFile(".lock")));
+    }
+
+    void opensTheDeviceItIsGiven()
+    {
+        m_devices = m_runtime->filePath("devices.conf");
+        QFile list(m_devices);
+        QVERIFY(list.open(QIODevice::WriteOnly) &&
+                list.write("LANE2 = virtual\nMCRSTUBEX = virtual\n") > 0);
+        list.close();
+        // Not the default: an unknown name fails to open.
+        QProcess &unknown = start(SWIPEWATCH_BINARY, {"--device", "NOSUCH"});
+        QTRY_VERIFY_WITH_TIMEOUT(logOf(unknown).contains("Open Error:  109 (OPOS_E_NOEXIST)"),
+                                 kPatience);
+        m_device = "LANE2";
+        QVERIFY(holdsTheReader(start(SWIPEWATCH_BINARY, {"--device", m_device})));
+        QCOMPARE(swipe(), 0);
     }
 };
 

@@ -58,6 +58,79 @@ QString once(const QCommandLineParser &parser, const QString &name, QString *err
     return values.value(0);
 }
 
+// Before short options, "-card" meant --card; a single-dash word naming a
+// long option still does. Everything else after one dash is short letters
+// ("-wn3"), and values are left alone, even those starting with a dash.
+QStringList dashedLongWords(QStringList arguments, const QList<QCommandLineOption> &known)
+{
+    const auto find = [&known](const QString &name) -> const QCommandLineOption * {
+        for (const QCommandLineOption &option : known) {
+            if (option.names().contains(name))
+                return &option;
+        }
+        return nullptr;
+    };
+    const auto takesValue = [&find](const QString &name) {
+        const QCommandLineOption *option = find(name);
+        return option && !option->valueName().isEmpty();
+    };
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        QString &word = arguments[i];
+        if (word == QLatin1String("--"))
+            break;
+        if (!word.startsWith(QLatin1Char('-')) || word.size() < 2)
+            continue;
+        const bool dashes = word.startsWith(QLatin1String("--"));
+        const QString name = word.mid(dashes ? 2 : 1).section(QLatin1Char('='), 0, 0);
+        if (dashes || (name.size() > 1 && find(name))) {
+            if (!dashes)
+                word.prepend(QLatin1Char('-'));
+            i += takesValue(name) && !word.contains(QLatin1Char('='));
+            continue;
+        }
+        // Short letters: the first that takes a value takes the rest of the
+        // word, or the next word when it is last.
+        for (qsizetype c = 1; c < word.size(); ++c) {
+            if (takesValue(word.at(c))) {
+                i += c + 1 == word.size();
+                break;
+            }
+        }
+    }
+    return arguments;
+}
+
+// One reader line into its tracks; the reason when it is not such a line.
+QString splitTracks(QByteArrayView line, std::array<std::optional<std::string>, 3> &tracks)
+{
+    std::size_t next = 0; // the first track that may still come
+    for (qsizetype at = 0; at < line.size();) {
+        const char c = line[at];
+        const std::size_t t = c == '%' ? 0 : c == '+' || (c == ';' && next == 2) ? 2 : 1;
+        const QString where = QStringLiteral("'%1' at column %2")
+                                  .arg(msr::printable(QString::fromLatin1(&c, 1)))
+                                  .arg(at + 1);
+        if (c != '%' && c != ';' && c != '+')
+            return where + QStringLiteral(" starts no track: a track starts with '%', ';' or '+'");
+        if (t < next)
+            return where + QStringLiteral(" starts track %1, which cannot follow track %2")
+                               .arg(t + 1)
+                               .arg(next);
+        const qsizetype end = line.indexOf('?', at + 1);
+        if (end < 0)
+            return QStringLiteral("track %1 has no end sentinel '?'").arg(t + 1);
+        const QByteArrayView text = line.sliced(at + 1, end - at - 1);
+        if (text == "E")
+            return QStringLiteral("track %1 is 'E', a reader's mark for a track it could not "
+                                  "read, not card data")
+                .arg(t + 1);
+        tracks[t] = std::string(text.data(), std::size_t(text.size()));
+        next = t + 1;
+        at = end + 1;
+    }
+    return {};
+}
+
 } // namespace
 
 std::span<const SampleCard> sampleCards()
@@ -67,24 +140,29 @@ std::span<const SampleCard> sampleCards()
 
 ParsedOptions parseArguments(const QStringList &arguments)
 {
-    QCommandLineParser parser;
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QStringList trackNames = {QStringLiteral("track1"), QStringLiteral("track2"),
                                     QStringLiteral("track3")};
-    for (const QString &name : trackNames)
-        parser.addOption({name, {}, QStringLiteral("TEXT")});
-    parser.addOption({QStringLiteral("damage"), {}, QStringLiteral("N:KIND")});
-    parser.addOption({QStringLiteral("raw"), {}, QStringLiteral("N:BITS")});
-    parser.addOption({QStringLiteral("reverse"), {}});
-    parser.addOption({QStringLiteral("repeat"), {}, QStringLiteral("K")});
-    parser.addOption({QStringLiteral("wait"), {}});
-    parser.addOption({QStringLiteral("timeout"), {}, QStringLiteral("SECONDS")});
-    parser.addOption({QStringLiteral("device"), {}, QStringLiteral("NAME")});
-    parser.addOption({QStringLiteral("card"), {}, QStringLiteral("NAME")});
-    parser.addOption({{QStringLiteral("h"), QStringLiteral("help")}, {}});
+    const auto option = [](const QString &shortName, const char *name, const char *value = "") {
+        QStringList names{QString::fromLatin1(name)};
+        if (!shortName.isEmpty())
+            names.prepend(shortName);
+        return QCommandLineOption(names, {}, QString::fromLatin1(value));
+    };
+    const QList<QCommandLineOption> known = {
+        option("1", "track1", "TEXT"), option("2", "track2", "TEXT"),
+        option("3", "track3", "TEXT"), option("d", "damage", "N:KIND"),
+        option({}, "raw", "N:BITS"),   option({}, "reverse"),
+        option("f", "file", "FILE"),   option("n", "repeat", "K"),
+        option("w", "wait"),           option({}, "timeout", "SECONDS"),
+        option("D", "device", "NAME"), option({}, "card", "NAME"),
+        option("h", "help"),           option({}, "version"),
+    };
+    QCommandLineParser parser;
+    parser.addOptions(known);
 
     ParsedOptions out;
-    if (!parser.parse(QStringList{QStringLiteral("msrswipe")} + arguments)) {
+    if (!parser.parse(QStringList{QStringLiteral("msrswipe")} +
+                      dashedLongWords(arguments, known))) {
         out.error = parser.errorText();
         return out;
     }
@@ -93,8 +171,9 @@ ParsedOptions parseArguments(const QStringList &arguments)
         return out;
     }
     Options options;
-    if (parser.isSet(QStringLiteral("help"))) {
-        options.help = true;
+    options.help = parser.isSet(QStringLiteral("help"));
+    options.version = parser.isSet(QStringLiteral("version"));
+    if (options.help || options.version) {
         out.options = options;
         return out;
     }
@@ -208,12 +287,21 @@ ParsedOptions parseArguments(const QStringList &arguments)
         }
         options.timeoutMs = std::max(1, int(seconds * 1000));
     }
+    if (parser.isSet(QStringLiteral("file"))) {
+        options.file = once(parser, QStringLiteral("file"), &error);
+        if (anything && error.isEmpty())
+            error = QStringLiteral("--file brings its own cards: give it without --card, "
+                                   "--track1/2/3 and --raw");
+        if (options.file.isEmpty() && error.isEmpty())
+            error = QStringLiteral("--file takes a file name, or '-' for standard input");
+        anything = true;
+    }
     if (!error.isEmpty()) {
         out.error = error;
         return out;
     }
     if (!anything) {
-        out.error = QStringLiteral("nothing to swipe: give --card, --track1/2/3 or --raw "
+        out.error = QStringLiteral("nothing to swipe: give --card, --track1/2/3, --raw or --file "
                                    "(see --help)");
         return out;
     }
@@ -250,6 +338,32 @@ BuiltSwipe buildSwipe(const Card &card)
     return out;
 }
 
+ReaderText parseReaderText(QByteArrayView text)
+{
+    ReaderText out;
+    int number = 0;
+    for (qsizetype start = 0; start < text.size();) {
+        qsizetype end = text.indexOf('\n', start);
+        if (end < 0)
+            end = text.size();
+        // A reader ends a card with Enter, which some hosts turn into "\r\n".
+        const QByteArrayView line = text.sliced(start, end - start).trimmed();
+        start = end + 1;
+        ++number;
+        if (line.isEmpty() || line.startsWith('#'))
+            continue;
+        ReaderLine card{number, {}};
+        out.error = splitTracks(line, card.tracks);
+        if (!out.error.isEmpty()) {
+            out.errorLine = number;
+            out.cards.clear();
+            return out;
+        }
+        out.cards.push_back(std::move(card));
+    }
+    return out;
+}
+
 QString helpText()
 {
     QString cards;
@@ -259,47 +373,55 @@ QString helpText()
                           QString::fromLatin1(card.summary.data()));
     return QStringLiteral(
                "Usage: msrswipe [OPTIONS]\n"
+               "       msrswipe [OPTIONS] -f FILE\n"
                "Swipes a card through the virtual reader of a running swipewatch, bit for bit\n"
                "as a magnetic stripe is written and read.\n"
                "\n"
                "The card:\n"
-               "  --card NAME      start from a built-in card (below); the options that\n"
-               "                   follow change it\n"
-               "  --track1 TEXT    track 1 between its sentinels: space to '_', no lowercase\n"
-               "  --track2 TEXT    track 2 between its sentinels: 0-9 : < = >\n"
-               "  --track3 TEXT    track 3, the same characters as track 2\n"
-               "                   (sentinels around TEXT, as in %...? or ;...?, are dropped)\n"
-               "  --raw N:BITS     track N as raw bits, 0 and 1, in the order the head\n"
-               "                   senses them; sent as they are\n"
-               "  --damage N:KIND  write a fault into text track N so the reader reports it:\n"
-               "                   start, end, parity, lrc or other; repeat for more tracks\n"
-               "  --reverse        swipe the card backwards (every track, raw ones too)\n"
+               "  --card NAME          start from a built-in card (below); the options that\n"
+               "                       follow change it\n"
+               "  -1, --track1 TEXT    track 1 between its sentinels: space to '_', no lowercase\n"
+               "  -2, --track2 TEXT    track 2 between its sentinels: 0-9 : < = >\n"
+               "  -3, --track3 TEXT    track 3, the same characters as track 2\n"
+               "                       (sentinels around TEXT, %...? or ;...?, are dropped)\n"
+               "  --raw N:BITS         track N as raw bits, 0 and 1, in the order the head\n"
+               "                       senses them; sent as they are\n"
+               "  -d, --damage N:KIND  write a fault into text track N so the reader reports\n"
+               "                       it: start, end, parity, lrc or other; repeat for more\n"
+               "                       tracks\n"
+               "  --reverse            swipe the card backwards (every track, raw ones too)\n"
+               "  -f, --file FILE      swipe the cards in FILE ('-' for standard input), one a\n"
+               "                       line as a keyboard-type reader types them,\n"
+               "                       %...?;...?+...? (empty lines and '#' lines skipped);\n"
+               "                       each card takes --damage, --reverse and --repeat\n"
                "\n"
                "The swipe:\n"
-               "  --device NAME    the logical device to swipe into (default MCRSTUBEX)\n"
-               "  --repeat K       swipe K times: as one burst, faster than the window\n"
-               "                   takes them; with --wait, one after another\n"
-               "  --wait           answer only once the window has handled the swipe\n"
-               "  --timeout SECONDS\n"
-               "                   give up when the window has not answered every swipe\n"
-               "                   within this many seconds (default 10)\n"
-               "  -h, --help       show this help\n"
+               "  -D, --device NAME    the logical device to swipe into (default MCRSTUBEX)\n"
+               "  -n, --repeat K       swipe K times: as one burst, faster than the window\n"
+               "                       takes them; with --wait, one after another\n"
+               "  -w, --wait           answer only once the window has handled the swipe\n"
+               "  --timeout SECONDS    give up when the window has not answered every swipe\n"
+               "                       within this many seconds (default 10)\n"
+               "  -h, --help           show this help\n"
+               "  --version            show the version\n"
                "\n"
                "Built-in cards:\n"
                "%1"
                "\n"
                "Examples:\n"
                "  msrswipe --card test\n"
-               "  msrswipe --card test --damage 2:parity --wait\n"
-               "  msrswipe --track2 '4111111111111111=29121010000000000000' --reverse\n"
+               "  msrswipe --card test -d 2:parity -w\n"
+               "  msrswipe -2 '4111111111111111=29121010000000000000' --reverse\n"
                "  msrswipe --card full --raw 3:000000011010000000   (noise on track 3)\n"
-               "  msrswipe --card gift --repeat 300   (a burst longer than the reader's queue)\n"
-               "  msrswipe --device COUNTER2 --card blank\n"
+               "  msrswipe --card gift -n 300   (a burst longer than the reader's queue)\n"
+               "  msrswipe -D COUNTER2 --card blank\n"
+               "  msrswipe -w -f cards.txt   (a batch, as a reader typed it)\n"
                "\n"
                "Exit status: 0 when every swipe was accepted (delivered, with --wait);\n"
-               "1 when the reader refused any; 2 for bad options or text a track cannot\n"
-               "hold; 3 when no reader listens, the connection fails or is refused, or\n"
-               "the window does not answer in time.\n")
+               "1 when the reader refused any; 2 for bad options, a file that cannot be\n"
+               "read or holds a line that is not a card, or text a track cannot hold; 3\n"
+               "when no reader listens, the connection fails or is refused, or the window\n"
+               "does not answer in time.\n")
         .arg(cards);
 }
 

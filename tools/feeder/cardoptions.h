@@ -4,6 +4,7 @@
 
 #include "codec/stripecodec.h"
 
+#include <QByteArrayView>
 #include <QString>
 #include <QStringList>
 
@@ -12,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace feeder {
 
@@ -36,6 +38,7 @@ struct Card {
     std::array<stripe::Damage, 3> damage{stripe::Damage::None, stripe::Damage::None,
                                          stripe::Damage::None};
     bool reverse = false;
+    friend bool operator==(const Card &, const Card &) = default;
 };
 
 struct Options {
@@ -44,7 +47,10 @@ struct Options {
     int repeat = 1;
     bool wait = false;
     int timeoutMs = 10000; // for the whole exchange
+    QString file;          // swipe the cards in it, one a line; "-" is standard input
     bool help = false;
+    bool version = false;
+    friend bool operator==(const Options &, const Options &) = default;
 };
 
 struct ParsedOptions {
@@ -54,10 +60,28 @@ struct ParsedOptions {
 
 inline constexpr int kMaxRepeat = 100000;
 inline constexpr int kMaxTimeoutSeconds = 86400;
+// Most swipes in one run, from --repeat and --file together.
+inline constexpr int kMaxSwipes = kMaxRepeat;
+// Most bytes read from --file: tens of thousands of cards.
+inline constexpr qsizetype kMaxFileBytes = 4 << 20;
 
 // arguments without the program name.
 ParsedOptions parseArguments(const QStringList &arguments);
 QString helpText();
+
+// One line of the text a keyboard-type reader types for a card: %...? for
+// track 1, ;...? for track 2, +...? (or ;...? after track 2) for track 3,
+// each one optional, in that order.
+struct ReaderLine {
+    int line = 0; // counting from 1
+    std::array<std::optional<std::string>, 3> tracks;
+};
+struct ReaderText {
+    std::vector<ReaderLine> cards; // empty lines and '#' lines skipped
+    int errorLine = 0;
+    QString error; // set, with errorLine, when a line is not such text
+};
+ReaderText parseReaderText(QByteArrayView text);
 
 struct BuiltSwipe {
     std::array<stripe::Bits, 3> tracks;

@@ -3,7 +3,11 @@
 #include "reader/runtimepaths.h"
 #include "tools/feeder/cardoptions.h"
 
+#include <swipewatch/version.h>
+
 #include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
 #include <QTextStream>
 
 namespace feeder {
@@ -70,11 +74,14 @@ SwipeFeeder::SwipeFeeder(QString deviceName, QString socketPath, QObject *parent
     });
 }
 
-void SwipeFeeder::feed(const msr::protocol::SwipeRequest &request, int count)
+void SwipeFeeder::feed(const std::vector<msr::protocol::SwipeRequest> &requests, int count)
 {
-    m_line = msr::protocol::formatRequest(request);
-    m_wait = request.wait;
-    m_count = count;
+    m_lines.clear();
+    for (const msr::protocol::SwipeRequest &request : requests)
+        m_lines.push_back(msr::protocol::formatRequest(request));
+    m_wait = !requests.empty() && requests.front().wait;
+    m_each = count;
+    m_count = int(requests.size()) * count;
     QMetaObject::invokeMethod(
         this,
         [this] {
@@ -90,7 +97,7 @@ void SwipeFeeder::sendMore()
     // window takes them, so a burst can overflow the reader's queue.
     const int inFlight = m_wait ? 1 : kMaxInFlight;
     while (!m_finished && m_sent < m_count && m_sent - m_answered < inFlight) {
-        m_socket.write(m_line);
+        m_socket.write(m_lines[std::size_t(m_sent / m_each)]);
         ++m_sent;
     }
 }
@@ -224,7 +231,86 @@ QString describeAnswer(const Answer &answer, int swipe, int count)
     return line;
 }
 
-int runMsrSwipe(const QStringList &arguments, QTextStream &out, QTextStream &err)
+namespace {
+
+// The bytes of --file, at most kMaxFileBytes of them; the problem otherwise,
+// naming the file as source.
+QString readFile(const QString &name, const QString &source, QIODevice &in, QByteArray *bytes)
+{
+    QFile file(name);
+    QIODevice *device = &in;
+    if (name != QLatin1String("-")) {
+        // A folder opens on Linux and only fails to read: say what it is.
+        if (QFileInfo(name).isDir())
+            return QStringLiteral("%1 is a folder, not a file of cards").arg(source);
+        if (!file.open(QIODevice::ReadOnly))
+            return QStringLiteral("cannot read %1: %2").arg(source, file.errorString());
+        device = &file;
+    } else if (!in.isOpen()) {
+        return QStringLiteral("cannot read standard input: it is closed");
+    }
+    // Piecewise: a pipe hands over what it has, and /dev/zero never ends.
+    while (bytes->size() <= kMaxFileBytes) {
+        const QByteArray piece = device->read(kMaxFileBytes + 1 - bytes->size());
+        if (piece.isEmpty())
+            break;
+        *bytes += piece;
+    }
+    if (bytes->size() > kMaxFileBytes)
+        return QStringLiteral("%1 is longer than %2 MiB: split the batch")
+            .arg(source)
+            .arg(kMaxFileBytes >> 20);
+    if (device == &file && file.error() != QFileDevice::NoError)
+        return QStringLiteral("cannot read %1: %2").arg(source, file.errorString());
+    return {};
+}
+
+// The requests to send, with the file line of each (0 without --file).
+QString buildRequests(const Options &options, QIODevice &in,
+                      std::vector<msr::protocol::SwipeRequest> *requests, std::vector<int> *lines)
+{
+    std::vector<ReaderLine> cards{ReaderLine{0, options.card.text}};
+    const QString source = options.file == QLatin1String("-") ? QStringLiteral("standard input")
+                                                              : msr::printable(options.file);
+    if (!options.file.isEmpty()) {
+        QByteArray bytes;
+        if (QString problem = readFile(options.file, source, in, &bytes); !problem.isEmpty())
+            return problem;
+        ReaderText text = parseReaderText(bytes);
+        if (!text.error.isEmpty())
+            return QStringLiteral("%1, line %2: %3")
+                .arg(source)
+                .arg(text.errorLine)
+                .arg(text.error);
+        if (text.cards.empty())
+            return QStringLiteral("%1 has no cards in it").arg(source);
+        if (text.cards.size() > std::size_t(kMaxSwipes / options.repeat))
+            return QStringLiteral("%1 cards swiped %2 times each is more than %3 swipes")
+                .arg(text.cards.size())
+                .arg(options.repeat)
+                .arg(kMaxSwipes);
+        cards = std::move(text.cards);
+    }
+    for (const ReaderLine &line : cards) {
+        Card card = options.card;
+        if (line.line > 0)
+            card.text = line.tracks;
+        BuiltSwipe built = buildSwipe(card);
+        if (!built.ok())
+            return line.line > 0 ? QStringLiteral("%1, line %2: %3")
+                                       .arg(source)
+                                       .arg(line.line)
+                                       .arg(msr::printable(built.error))
+                                 : built.error;
+        requests->push_back({std::move(built.tracks), options.wait});
+        lines->push_back(line.line);
+    }
+    return {};
+}
+
+} // namespace
+
+int runMsrSwipe(const QStringList &arguments, QIODevice &in, QTextStream &out, QTextStream &err)
 {
     const ParsedOptions parsed = parseArguments(arguments);
     if (!parsed.options) {
@@ -236,9 +322,15 @@ int runMsrSwipe(const QStringList &arguments, QTextStream &out, QTextStream &err
         out << helpText();
         return ExitOk;
     }
-    BuiltSwipe built = buildSwipe(options.card);
-    if (!built.ok()) {
-        err << "msrswipe: " << built.error << '\n';
+    if (options.version) {
+        out << "msrswipe " SWIPEWATCH_VERSION_STRING "\n";
+        return ExitOk;
+    }
+    // Every card is built before the first is sent: a bad line sends nothing.
+    std::vector<msr::protocol::SwipeRequest> requests;
+    std::vector<int> lines;
+    if (QString problem = buildRequests(options, in, &requests, &lines); !problem.isEmpty()) {
+        err << "msrswipe: " << problem << '\n';
         return ExitBadInput;
     }
     QString error;
@@ -251,17 +343,22 @@ int runMsrSwipe(const QStringList &arguments, QTextStream &out, QTextStream &err
         return ExitNoReader;
     }
 
-    msr::protocol::SwipeRequest request;
-    request.tracks = std::move(built.tracks);
-    request.wait = options.wait;
     SwipeFeeder feeder(options.device, path);
     feeder.setTimeout(options.timeoutMs);
     QEventLoop loop;
     int status = ExitNoReader;
+    const bool fromFile = !options.file.isEmpty();
     QObject::connect(&feeder, &SwipeFeeder::answered, &loop, [&](int swipe, const Answer &answer) {
-        // A refusal before the reader read anything is said once, on err.
-        if (answer.result != Result::Refused || answer.id)
-            out << describeAnswer(answer, swipe, options.repeat) << Qt::endl;
+        // A refusal before the reader read anything is said once, on err;
+        // from a file, the line it refused is worth a line of its own.
+        if (answer.result == Result::Refused && !answer.id && !fromFile)
+            return;
+        const int card = (swipe - 1) / options.repeat;
+        const QString text =
+            describeAnswer(answer, (swipe - 1) % options.repeat + 1, options.repeat);
+        if (fromFile)
+            out << "line " << lines[std::size_t(card)] << ": ";
+        out << text << Qt::endl;
     });
     QObject::connect(&feeder, &SwipeFeeder::finished, &loop,
                      [&](SwipeFeeder::Outcome outcome, const QString &message) {
@@ -270,7 +367,7 @@ int runMsrSwipe(const QStringList &arguments, QTextStream &out, QTextStream &err
                          status = exitCode(outcome);
                          loop.quit();
                      });
-    feeder.feed(request, options.repeat);
+    feeder.feed(requests, options.repeat);
     loop.exec();
     return status;
 }

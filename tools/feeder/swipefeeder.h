@@ -10,6 +10,9 @@
 #include <QString>
 #include <QTimer>
 
+#include <vector>
+
+class QIODevice;
 class QTextStream;
 
 namespace feeder {
@@ -22,11 +25,12 @@ public:
 
     SwipeFeeder(QString deviceName, QString socketPath, QObject *parent = nullptr);
 
-    // Sends the request count times: one after another when it waits for the
-    // window, otherwise as a burst with up to kMaxInFlight unanswered. Every
-    // answer is read; finished() then says whether any was a refusal. It is
-    // never emitted from inside this call.
-    void feed(const msr::protocol::SwipeRequest &request, int count);
+    // Sends each request count times, in order: one after another when they
+    // wait for the window, otherwise as a burst with up to kMaxInFlight
+    // unanswered. Every answer is read; finished() then says whether any was
+    // a refusal. It is never emitted from inside this call. requests is not
+    // empty, and all of them wait or none does.
+    void feed(const std::vector<msr::protocol::SwipeRequest> &requests, int count);
     // How long the whole exchange may take, from connecting to the last
     // answer, before the feeder gives up (default 10 seconds).
     void setTimeout(int milliseconds) { m_timer.setInterval(milliseconds); }
@@ -49,9 +53,10 @@ private:
     QString m_path;
     QLocalSocket m_socket;
     QTimer m_timer;
-    QByteArray m_line;
+    std::vector<QByteArray> m_lines;
     bool m_wait = false;
-    int m_count = 0;
+    int m_each = 1;  // times each line is sent
+    int m_count = 0; // swipes in all
     int m_sent = 0;
     int m_answered = 0;
     int m_refused = 0;
@@ -65,8 +70,9 @@ int exitCode(SwipeFeeder::Outcome outcome);
 // One line saying what the reader answered for swipe n of count.
 QString describeAnswer(const msr::protocol::Answer &answer, int swipe, int count);
 
-// The whole of msrswipe: arguments without the program name. Runs its own
-// event loop until every swipe is answered; returns the exit status.
-int runMsrSwipe(const QStringList &arguments, QTextStream &out, QTextStream &err);
+// The whole of msrswipe: arguments without the program name; in is what
+// "--file -" reads. Runs its own event loop until every swipe is answered;
+// returns the exit status.
+int runMsrSwipe(const QStringList &arguments, QIODevice &in, QTextStream &out, QTextStream &err);
 
 } // namespace feeder

@@ -3,6 +3,7 @@
 #include "tools/feeder/swipefeeder.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QTextStream>
 
 #include <cstdio>
@@ -10,7 +11,10 @@
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    QFile in;
+    // Opening reads nothing: standard input is read only for "--file -".
+    in.open(stdin, QIODevice::ReadOnly);
     QTextStream out(stdout);
     QTextStream err(stderr);
-    return feeder::runMsrSwipe(app.arguments().mid(1), out, err);
+    return feeder::runMsrSwipe(app.arguments().mid(1), in, out, err);
 }
