@@ -31,12 +31,9 @@ sentinel, parity, LRC or other), and running counts of inputs and errors.
 .
 It reads keyboard-wedge, serial and HID readers named in a device list, and
 ships a virtual reader with the msrswipe feeder, which swipes test cards bit
-for bit, damaged on request, so the till side can be checked without a card.")
-if(TARGET msrprobe)
-  string(APPEND CPACK_DEBIAN_PACKAGE_DESCRIPTION "
+for bit, damaged on request, so the till side can be checked without a card.
 msrprobe finds the readers plugged into the machine and prints the line to
 add to the device list.")
-endif()
 
 # Debian's machine-readable copyright file, with the licence text of LICENSE.
 # Its licence paragraph holds the permission text alone; the title and the
