@@ -12,7 +12,10 @@ after round, so a load that comes and goes hits all of them alike; each
 figure is the median of its runs, and the load average is printed with them.
 swipewatch's start-up is taken on the bench host (bench/swipehost.cpp), which
 starts the window as the program does and marks its first frame as the
-references do; its memory after swipes, on the program itself.
+references do; its memory after swipes, on the program itself. The bench host
+is also the far end of a serial reader on a pty, and of the virtual reader,
+to time a swipe's last byte to the window's DataEvent on each; codec_bench
+gives the rates of the stripe decoder, the text parser and the HID decoder.
 Prints the tables and writes every sample to $BUILD/bench/results.json. Exits 1 when a check fails: a swipe refused, a
 count that does not match what was sent, a window that did not close cleanly.
 
@@ -45,6 +48,8 @@ KINDS = (SWIPEWATCH, BARE, LABEL)
 TARGET_FRAME = 1.25  # time to first frame, x the window + label
 TARGET_MEMORY = 1.15  # peak RSS after all swipes, x the window + label
 TARGET_ROUND_TRIP_MS = 0.5  # median swipe round trip inside the window
+TARGET_PARSE_PER_S = 1e6  # swipes a second through the text parser, reports through the HID decoder
+TARGET_SERIAL_OVER_VIRTUAL_MS = 1.0  # serial last byte to DataEvent, over the virtual reader's
 
 # Track 2 of msrswipe's "test" card.
 TEST_TRACK2 = "4111111111111111=29121010000000000000"
@@ -132,6 +137,19 @@ class Output:
                 raise BenchError(f"{what} ended with status {process.returncode} "
                                  "before its first frame")
         return self.frame_at
+
+    def wait_line(self, process, prefix, what):
+        """The first line that starts with prefix, once it comes."""
+        deadline = time.monotonic() + PATIENCE * 4
+        while True:
+            for line in self.lines:
+                if line.startswith(prefix):
+                    return line
+            if process.poll() is not None:
+                raise BenchError(f"{what} ended with status {process.returncode}")
+            if time.monotonic() > deadline:
+                raise BenchError(f"{what} printed no '{prefix}' line")
+            time.sleep(0.05)
 
     def close(self):
         self.thread.join(PATIENCE)
@@ -452,6 +470,34 @@ class Bench:
             rates.append(swipes / elapsed)
         return rates
 
+    def data_event_latency(self, runs, swipes):
+        """Microseconds from the write of a swipe's last byte to the entry of
+        the window's DataEvent handler, the bench host being the reader's far
+        end: a serial reader on a pty, and the virtual reader fed the same
+        three tracks as bits, in turn, run after run."""
+        times = {"serial": [], "virtual": []}
+        for _ in range(runs):
+            for kind in times:
+                host = self.spawn("swipehost", self.envs[NO_BUS],
+                                  ("--feed", kind, str(swipes)), stdout=subprocess.PIPE)
+                output = Output(host.stdout)
+                fed = output.wait_line(host, "fed", f"the swipe host feeding a {kind} reader")
+                fields = self.close_host(host, output)
+                if fed == "feed failed":
+                    raise BenchError(f"a swipe into the {kind} reader reached no DataEvent")
+                if (fields.get("lbCount") != fed.split()[1] or fields.get("lbErrorCount") != "0"
+                        or fields.get("feed_errors") != "0"):
+                    raise BenchError(f"COUNT MISMATCH: {fed.split()[1]} swipes into the {kind} "
+                                     f"reader, the window shows InputCount "
+                                     f"{fields.get('lbCount')}, ErrorCount "
+                                     f"{fields.get('lbErrorCount')}, and "
+                                     f"{fields.get('feed_errors')} read wrongly")
+                run = [float(t) for t in fields.get("data_event_us", "").split(",") if t]
+                if len(run) != swipes:
+                    raise BenchError(f"the host timed {len(run)} of {swipes} {kind} swipes")
+                times[kind] += run
+        return times
+
     def codec(self, repetitions):
         """Google Benchmark's median items_per_second of each case, on one
         core."""
@@ -470,13 +516,16 @@ class Bench:
                 continue
             if case.get("error_occurred"):
                 raise BenchError(f"{case['run_name']}: {case.get('error_message')}")
+            if "/" not in case["run_name"]:  # textSwipe, hidReport
+                rates[case["run_name"]] = case["items_per_second"]
+                continue
             # run_name is "decodeFullTrack/track:1/reversed:0".
             parts = dict(p.split(":") for p in case["run_name"].split("/")[1:])
             key = f"track {parts['track']} " + (
                 "reversed" if parts["reversed"] == "1" else "forward")
             rates[key] = case["items_per_second"]
-        if len(rates) != 6:
-            raise BenchError(f"codec_bench reported {sorted(rates)}, not six cases")
+        if len(rates) != 8:
+            raise BenchError(f"codec_bench reported {sorted(rates)}, not eight cases")
         return rates, report.get("context", {})
 
 
@@ -549,6 +598,8 @@ def main():
         "throughput_runs": 1 if q else 3,
         "throughput_swipes": 500 if q else 5000,
         "codec_repetitions": 2 if q else 5,
+        "data_event_runs": 1 if q else 2,
+        "data_event_swipes": 100 if q else 300,
     }
 
     bench = Bench(args.build, q)
@@ -570,7 +621,10 @@ def main():
         alone = bench.msrswipe_alone(plan["msrswipe_alone_runs"])
         print("bench: sustained swipes ...", flush=True)
         rates = bench.throughput(plan["throughput_runs"], plan["throughput_swipes"])
-        print("bench: codec ...", flush=True)
+        print("bench: last byte to DataEvent, serial on a pty and virtual ...", flush=True)
+        data_event = bench.data_event_latency(plan["data_event_runs"],
+                                              plan["data_event_swipes"])
+        print("bench: codec and parsers ...", flush=True)
         codec, codec_context = bench.codec(plan["codec_repetitions"])
     except BenchError as error:
         results["failure"] = str(error)
@@ -635,6 +689,18 @@ def main():
                      f"{tracks_needed:.0f} tracks/s the window takes",
                      f"x{codec[key] / tracks_needed:,.0f}"))
 
+    de = {kind: (median(t) / 1000, percentile(t, 99) / 1000) for kind, t in data_event.items()}
+    for i, what in enumerate(("median", "p99")):
+        rows.append((f"last byte to DataEvent, serial reader on a pty, {what} of "
+                     f"{len(data_event['serial'])}", f"{de['serial'][i]:.3f} ms",
+                     f"{de['virtual'][i]:.3f} ms virtual reader, same swipe",
+                     f"{de['serial'][i] - de['virtual'][i]:+.3f} ms"))
+    for key, name in (("textSwipe", "text parser: 3-track swipe through the assembler"),
+                      ("hidReport", "HID decoder: 337-byte vendor report")):
+        rows.append((f"{name}, one core", f"{codec[key] / 1e6:.2f} M/s",
+                     f"{TARGET_PARSE_PER_S / 1e6:.0f} M/s target",
+                     f"x{codec[key] / TARGET_PARSE_PER_S:.2f}"))
+
     targets = []
     for env, f in figures.items():
         frame = f[SWIPEWATCH]["frame_ms"] / f[LABEL]["frame_ms"]
@@ -650,6 +716,17 @@ def main():
                        f"{TARGET_ROUND_TRIP_MS} ms: "
                        f"{'met' if rt < TARGET_ROUND_TRIP_MS else 'MISSED'} ({env})")
 
+    for key, name in (("textSwipe", "text swipes parsed"), ("hidReport", "HID reports decoded")):
+        parsed = codec[key]
+        targets.append(f"{name} {parsed / 1e6:.2f} M/s on one core, target "
+                       f"{TARGET_PARSE_PER_S / 1e6:.0f} M/s: "
+                       f"{'met' if parsed >= TARGET_PARSE_PER_S else 'MISSED'}")
+    over = de["serial"][0] - de["virtual"][0]
+    targets.append(f"serial reader on a pty, last byte to DataEvent median {de['serial'][0]:.3f} ms, "
+                   f"{over:+.3f} ms over the virtual reader's, target within "
+                   f"{TARGET_SERIAL_OVER_VIRTUAL_MS:.0f} ms: "
+                   f"{'met' if over <= TARGET_SERIAL_OVER_VIRTUAL_MS else 'MISSED'}")
+
     startup_table = start_up_rows(figures)
     results.update({
         "ok": True,
@@ -664,7 +741,10 @@ def main():
                                         "swipes_per_run": plan["throughput_swipes"],
                                         "counts_checked": True},
         "peak_rss_growth_kib": growth,
-        "codec_tracks_per_second": codec,
+        "codec_tracks_per_second": {k: v for k, v in codec.items() if k.startswith("track")},
+        "parse_per_second": {"text_swipes": codec["textSwipe"], "hid_reports": codec["hidReport"]},
+        "last_byte_to_data_event_us": {kind: {"median": median(t), "p99": percentile(t, 99),
+                                              "samples": t} for kind, t in data_event.items()},
         "codec_reference_tracks_per_second": tracks_needed,
         "codec_context": codec_context,
         "targets": targets,

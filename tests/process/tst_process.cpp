@@ -2,6 +2,7 @@
 // runtime folder, watched from outside only: the claim through the kernel's
 // lock table, message boxes by their window titles and by the log line each
 // one writes, swipes by what msrswipe says.
+#include <QDir>
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QProcess>
@@ -10,14 +11,18 @@
 
 #include <swipewatch/version.h>
 
+#include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <pty.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -46,6 +51,15 @@ qint64 lockHolder(const QString &path)
     return 0;
 }
 
+// Whether pid has path open, per its descriptor table.
+bool holdsOpen(qint64 pid, const QString &path)
+{
+    const QFileInfoList fds =
+        QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryInfoList(QDir::System);
+    return std::any_of(fds.begin(), fds.end(),
+                       [&](const QFileInfo &fd) { return fd.symLinkTarget() == path; });
+}
+
 } // namespace
 
 class TestProcess : public QObject {
@@ -55,8 +69,10 @@ class TestProcess : public QObject {
     std::unique_ptr<QTemporaryDir> m_runtime;
     std::vector<std::unique_ptr<QProcess>> m_windows;
     std::map<const QProcess *, QString> m_logs;
-    QString m_device;  // the logical device the checks look at
-    QString m_devices; // the device list the programs read; empty for none
+    QString m_device;                // the logical device the checks look at
+    QString m_devices;               // the device list the programs read; empty for none
+    int m_master = -1, m_slave = -1; // a pty standing in for a serial reader
+    QString m_port;
 
     QString runtimeFile(const char *suffix) const
     {
@@ -132,6 +148,22 @@ class TestProcess : public QObject {
                    kPatience);
     }
 
+    // MCRSTUBEX becomes a serial reader on a new pty; the test keeps the
+    // slave open too, so the port never hangs up between programs.
+    bool serialReaderOnPty()
+    {
+        char name[64] = {};
+        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
+            return false;
+        ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
+        ::fcntl(m_slave, F_SETFD, FD_CLOEXEC);
+        m_port = QString::fromLocal8Bit(name);
+        QFile list(m_runtime->path() + "/devices.conf");
+        m_devices = list.fileName();
+        return list.open(QIODevice::WriteOnly) &&
+               list.write("MCRSTUBEX = serial device=" + QFile::encodeName(m_port) + '\n') > 0;
+    }
+
     // Exits normally with code, within patience.
     static bool ends(QProcess &window, int code)
     {
@@ -163,6 +195,10 @@ private slots:
         }
         m_windows.clear();
         m_logs.clear();
+        m_devices.clear();
+        for (int *fd : {&m_master, &m_slave})
+            if (*fd >= 0)
+                ::close(std::exchange(*fd, -1));
         m_xvfb.terminate();
         m_xvfb.waitForFinished();
     }
@@ -237,6 +273,62 @@ private slots:
         QVERIFY(burst.state() == QProcess::NotRunning || burst.waitForFinished(kPatience));
         QCOMPARE(burst.exitStatus(), QProcess::NormalExit);
         QVERIFY2(burst.exitCode() == 3 || burst.exitCode() == 1, burst.readAllStandardError());
+    }
+
+    void serialPortIsLockedWhileClaimed()
+    {
+        QVERIFY(serialReaderOnPty());
+        QProcess &first = start();
+        QVERIFY(QTest::qWaitFor([&] { return holdsOpen(first.processId(), m_port); }, kPatience));
+        QTRY_VERIFY_WITH_TIMEOUT(showsWindow(first, "MSR"), kPatience);
+        QProcess &second = start();
+        QTRY_VERIFY_WITH_TIMEOUT(logOf(second).contains("Claim Error:  112 (OPOS_E_TIMEOUT)"),
+                                 kPatience);
+        QTRY_VERIFY_WITH_TIMEOUT(showsWindow(second, "Claim Error"), kPatience);
+        QVERIFY(holdsOpen(first.processId(), m_port)); // the first keeps its claim
+        QVERIFY(!holdsOpen(second.processId(), m_port));
+
+        first.terminate();
+        QVERIFY(ends(first, 0));
+        QVERIFY2(!logOf(first).contains("Error"), qPrintable(logOf(first)));
+        QProcess &probe = start(MSRPROBE_BINARY, {"--watch", "MCRSTUBEX"}, {"", ""});
+        QTRY_VERIFY_WITH_TIMEOUT(logOf(probe).contains("watching MCRSTUBEX"), kPatience);
+        QVERIFY(holdsOpen(probe.processId(), m_port));
+    }
+
+    void probeWatchesSerialSwipesMasked_data()
+    {
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("counts");
+        QTest::addRow("good card")
+            << QByteArray("%B4111111111111111^DOE/JOHN^2912101?;4111111111111111=2912101?\r")
+            << R"(data   track1 34 "B411111******1111^DOE/JOHN^2912101"  track2 24 )"
+               R"("411111******1111=2912101"  track3 0)"
+            << "inputs 1, errors 0";
+        QTest::addRow("track marked failed")
+            << QByteArray("%E?;4111111111111111=2912101?\r")
+            << R"(data   track1 Other error  track2 24 "411111******1111=2912101"  track3 0)"
+            << "inputs 1, errors 1";
+        QTest::addRow("cut off, ended by the idle gap")
+            << QByteArray(";4111111111111111=29") << "error  track1 0  track2 End sentinel error"
+            << "inputs 0, errors 1";
+    }
+    void probeWatchesSerialSwipesMasked()
+    {
+        QFETCH(QByteArray, sent);
+        QFETCH(QString, line);
+        QFETCH(QString, counts);
+        QVERIFY(serialReaderOnPty());
+        QProcess &probe = start(MSRPROBE_BINARY, {"--watch", "MCRSTUBEX"}, {"", ""});
+        QTRY_VERIFY_WITH_TIMEOUT(logOf(probe).contains("watching MCRSTUBEX"), kPatience);
+        QCOMPARE(::write(m_master, sent.constData(), size_t(sent.size())), sent.size());
+        QString out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += probe.readAllStandardOutput()).contains(line), kPatience);
+        ::kill(pid_t(probe.processId()), SIGINT);
+        QVERIFY(ends(probe, 0));
+        out += probe.readAllStandardOutput();
+        QVERIFY2(out.endsWith(counts + '\n') && !out.contains("4111111111111111"), qPrintable(out));
     }
 
     void withoutADisplayItSaysHowToGetOne_data()
