@@ -6,8 +6,6 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
-#include <vector>
-
 namespace swipewatch {
 
 namespace {
@@ -66,6 +64,13 @@ void describe(QCommandLineParser &parser, bool withQtOptions)
     }
 }
 
+// The parser takes the program's name from the application object, which is
+// not made until the command line has been read; Qt's help shows argv[0].
+QString helpText(const QCommandLineParser &parser, const QString &program)
+{
+    return parser.helpText().replace(QLatin1String("<executable_name>"), program);
+}
+
 } // namespace
 
 CommandLine parseCommandLine(const QStringList &arguments)
@@ -84,9 +89,9 @@ CommandLine parseCommandLine(const QStringList &arguments)
     if (parser.isSet(QStringLiteral("help-all"))) {
         QCommandLineParser all;
         describe(all, true);
-        line.output = all.helpText();
+        line.output = helpText(all, arguments.value(0));
     } else if (parser.isSet(QStringLiteral("help"))) {
-        line.output = parser.helpText();
+        line.output = helpText(parser, arguments.value(0));
     } else if (parser.isSet(QStringLiteral("version"))) {
         line.output = QStringLiteral("%1 %2\n").arg(QCoreApplication::applicationName(),
                                                     QCoreApplication::applicationVersion());
@@ -113,11 +118,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
 
 CommandLine readCommandLine(int argc, char **argv)
 {
-    // A core application, not the GUI one: that would open the display. It
-    // gets a copy of argv, as it takes out the options it handles itself.
-    std::vector<char *> copy(argv, argv + argc + 1);
-    int count = argc;
-    QCoreApplication core(count, copy.data());
+    // No application object yet: the GUI one would open the display, and the
+    // parser needs none.
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
