@@ -37,12 +37,12 @@ KeyboardService::KeyboardService(const QString &name, KeyboardSettings settings,
                                  QObject *parent)
     : MsrService(parent), m_settings(std::move(settings)),
       m_ops(ops ? std::move(ops) : evdevDeviceOps()),
-      m_pump(new DevicePump(name, m_settings.device, QStringLiteral("input"), std::move(opener),
-                            this)),
+      m_pump(new DevicePump(name, m_settings.device, std::move(opener), this)),
       m_gap(new QTimer(this)), m_swipes(m_settings.text)
 {
     m_pump->setReadSize(64 * int(sizeof(input_event)));
-    m_pump->setPrepare([this](int fd) { return m_ops->grab(fd); });
+    m_pump->setPrepare([this](int fd, const QString &, QString *) { return m_ops->grab(fd); });
+    m_pump->setAccessHint([](const QString &path) { return groupAccessHint(path, "input"); });
     m_pump->setUnprepare([this](int fd) { m_ops->ungrab(fd); });
     connect(m_pump, &DevicePump::dataRead, this, &KeyboardService::take);
     connect(m_pump, &DevicePump::wentAway, this, &KeyboardService::readerGone);
