@@ -53,7 +53,8 @@ int openDeviceNode(const QString &path)
     return fd;
 }
 
-int retryWhileBusy(std::int32_t timeout, const std::function<int()> &attempt)
+std::int32_t claimNode(const QString &name, std::int32_t timeout,
+                       const std::function<int()> &attempt, const QString *why)
 {
     const QDeadlineTimer deadline(timeout < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
                                               : QDeadlineTimer(timeout));
@@ -61,11 +62,8 @@ int retryWhileBusy(std::int32_t timeout, const std::function<int()> &attempt)
     // ClaimDevice is synchronous: a claim with a timeout blocks the caller.
     while ((error = attempt()) == EBUSY && timeout != 0 && !deadline.hasExpired())
         QThread::msleep(20);
-    return error;
-}
-
-std::int32_t claimResult(int error)
-{
+    if (error)
+        qWarning("swipewatch: %s: %s", qPrintable(name), qPrintable(*why));
     switch (error) {
     case 0:
         return opos::OPOS_SUCCESS;
@@ -124,10 +122,9 @@ std::int32_t DevicePump::open(std::int32_t timeout)
 {
     if (m_open)
         return opos::OPOS_SUCCESS;
-    if (const int error = retryWhileBusy(timeout, [this] { return tryOpen(); })) {
-        qWarning("swipewatch: %s: %s", qPrintable(m_name), qPrintable(m_error));
-        return claimResult(error);
-    }
+    if (const std::int32_t rc = claimNode(
+            m_name, timeout, [this] { return tryOpen(); }, &m_error))
+        return rc;
     m_open = true;
     m_error.clear();
     startReading();

@@ -51,15 +51,16 @@ using DeviceOpener = std::function<int(const QString &path)>;
 // refused with -ENODEV.
 int openDeviceNode(const QString &path);
 
-// Claim helpers shared with readers that are not read through a pump.
+// Claiming a node, for the pump and the serial reader alike.
 
 // Calls attempt until it answers anything but EBUSY or the timeout (as for
-// ClaimDevice: 0 tries once, negative waits forever) runs out; its last answer.
-int retryWhileBusy(std::int32_t timeout, const std::function<int()> &attempt);
-// The result code for a claim that failed with an errno value.
-std::int32_t claimResult(int error);
-// The line said for such a failure: why (the system's text when empty), then
-// what the user can do about it; accessHint is named for a permission error.
+// ClaimDevice: 0 tries once, negative waits forever) runs out. A failure is
+// said on standard error as *why, which attempt sets. The result code.
+std::int32_t claimNode(const QString &name, std::int32_t timeout,
+                       const std::function<int()> &attempt, const QString *why);
+// What a claim on path that failed with an errno value says: why (the
+// system's text when empty), then what the user can do about it: accessHint
+// for a permission error, a question for a missing node.
 QString claimErrorText(const QString &path, int error, const QString &why,
                        const QString &accessHint);
 // How to be let in to a node that its group grants access to, naming the

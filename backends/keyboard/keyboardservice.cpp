@@ -2,7 +2,6 @@
 
 #include "reader/opos.h"
 
-#include <QDir>
 #include <QTimer>
 
 #include <linux/input.h>
@@ -13,23 +12,12 @@ std::optional<KeyboardSettings> keyboardSettings(const DeviceEntry &entry, QStri
 {
     QString fault = checkOptionKeys(entry, {"device", "gap", "lrc"}, {"device"});
     KeyboardSettings settings;
-    settings.device = entry.options.value(QStringLiteral("device"));
-    if (fault.isEmpty() && !QDir::isAbsolutePath(settings.device))
-        fault = QStringLiteral("device= needs an absolute path such as "
-                               "/dev/input/by-id/usb-...-event-kbd, found '%1'")
-                    .arg(settings.device);
-    const std::optional<int> gap =
-        fault.isEmpty() ? intOption(entry, "gap", 150, 10, 10000, &fault) : std::nullopt;
-    const std::optional<bool> lrc =
-        fault.isEmpty() ? boolOption(entry, "lrc", false, &fault) : std::nullopt;
-    if (!gap || !lrc) {
-        if (error)
-            *error = fault;
-        return std::nullopt;
-    }
-    settings.gapMs = *gap;
-    settings.text.lrc = *lrc;
-    return settings;
+    if (fault.isEmpty() &&
+        readTextReaderOptions(entry, "/dev/input/by-id/usb-...-event-kbd", &settings, &fault))
+        return settings;
+    if (error)
+        *error = fault;
+    return std::nullopt;
 }
 
 KeyboardService::KeyboardService(const QString &name, KeyboardSettings settings,
