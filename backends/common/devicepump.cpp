@@ -32,16 +32,6 @@ QString errorText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// The group that owns the node, which is what grants access to it.
-QString groupOf(const QString &path, const QString &fallback)
-{
-    struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return fallback;
-    const group *g = ::getgrgid(st.st_gid);
-    return g ? QString::fromLocal8Bit(g->gr_name) : fallback;
-}
-
 } // namespace
 
 std::unique_ptr<DeviceOps> evdevDeviceOps()
@@ -63,9 +53,60 @@ int openDeviceNode(const QString &path)
     return fd;
 }
 
-DevicePump::DevicePump(QString name, QString path, QString group, DeviceOpener opener,
-                       QObject *parent)
-    : QObject(parent), m_name(std::move(name)), m_path(std::move(path)), m_group(std::move(group)),
+std::int32_t claimNode(const QString &name, std::int32_t timeout,
+                       const std::function<int()> &attempt, const QString *why)
+{
+    const QDeadlineTimer deadline(timeout < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
+                                              : QDeadlineTimer(timeout));
+    int error = 0;
+    // ClaimDevice is synchronous: a claim with a timeout blocks the caller.
+    while ((error = attempt()) == EBUSY && timeout != 0 && !deadline.hasExpired())
+        QThread::msleep(20);
+    if (error)
+        qWarning("swipewatch: %s: %s", qPrintable(name), qPrintable(*why));
+    switch (error) {
+    case 0:
+        return opos::OPOS_SUCCESS;
+    case EBUSY:
+        return opos::OPOS_E_TIMEOUT;
+    case ENOENT:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+    case ENODEV:
+    case ENXIO:
+        return opos::OPOS_E_NOHARDWARE;
+    default:
+        return opos::OPOS_E_FAILURE;
+    }
+}
+
+QString claimErrorText(const QString &path, int error, const QString &why,
+                       const QString &accessHint)
+{
+    if (error == EBUSY && why.isEmpty())
+        return QStringLiteral("%1 is held by another program").arg(path);
+    QString text =
+        QStringLiteral("cannot use %1: %2").arg(path, why.isEmpty() ? errorText(error) : why);
+    if (error == ENOENT || error == ENXIO)
+        text += QStringLiteral("; is the reader plugged in?");
+    if ((error == EACCES || error == EPERM) && !accessHint.isEmpty())
+        text += QStringLiteral("; ") + accessHint;
+    return text;
+}
+
+QString groupAccessHint(const QString &path, const QString &fallback)
+{
+    struct stat st {};
+    const group *g =
+        ::stat(QFile::encodeName(path).constData(), &st) == 0 ? ::getgrgid(st.st_gid) : nullptr;
+    return QStringLiteral("the node belongs to group '%1': add the user to it (usermod -aG %1 "
+                          "$USER, then log in again) or grant access with a udev rule")
+        .arg(g ? QString::fromLocal8Bit(g->gr_name) : fallback);
+}
+
+DevicePump::DevicePump(QString name, QString path, DeviceOpener opener, QObject *parent)
+    : QObject(parent), m_name(std::move(name)), m_path(std::move(path)),
       m_opener(opener ? std::move(opener) : DeviceOpener(&openDeviceNode)), m_poll(new QTimer(this))
 {
     m_poll->setInterval(kReappearPollMs);
@@ -81,36 +122,9 @@ std::int32_t DevicePump::open(std::int32_t timeout)
 {
     if (m_open)
         return opos::OPOS_SUCCESS;
-    const QDeadlineTimer deadline(timeout < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
-                                              : QDeadlineTimer(timeout));
-    int error = 0;
-    // ClaimDevice is synchronous: a claim with a timeout blocks the caller.
-    while ((error = tryOpen()) == EBUSY && timeout != 0 && !deadline.hasExpired())
-        QThread::msleep(20);
-    if (error) {
-        m_error = error == EBUSY
-                      ? QStringLiteral("%1 is held by another program").arg(m_path)
-                      : QStringLiteral("cannot use %1: %2").arg(m_path, errorText(error));
-        if (error == EACCES || error == EPERM)
-            m_error += QStringLiteral("; the node belongs to group '%1': add the user to it "
-                                      "(usermod -aG %1 $USER, then log in again) or grant "
-                                      "access with a udev rule")
-                           .arg(groupOf(m_path, m_group));
-        qWarning("swipewatch: %s: %s", qPrintable(m_name), qPrintable(m_error));
-        switch (error) {
-        case EBUSY:
-            return opos::OPOS_E_TIMEOUT;
-        case ENOENT:
-        case ENOTDIR:
-        case ENAMETOOLONG:
-        case ELOOP:
-        case ENODEV:
-        case ENXIO:
-            return opos::OPOS_E_NOHARDWARE;
-        default:
-            return opos::OPOS_E_FAILURE;
-        }
-    }
+    if (const std::int32_t rc = claimNode(
+            m_name, timeout, [this] { return tryOpen(); }, &m_error))
+        return rc;
     m_open = true;
     m_error.clear();
     startReading();
@@ -128,18 +142,24 @@ void DevicePump::close()
 
 int DevicePump::tryOpen()
 {
-    const int fd = m_opener(m_path);
-    if (fd < 0)
-        return -fd;
-    if (m_prepare) {
-        if (const int error = m_prepare(fd)) {
-            ::close(fd);
-            return error;
-        }
+    QString why;
+    const QString path = m_locate ? m_locate(&why) : m_path;
+    if (path.isEmpty()) {
+        m_error = why;
+        return ENODEV;
+    }
+    const int fd = m_opener(path);
+    int error = fd < 0 ? -fd : 0;
+    if (!error && m_prepare && (error = m_prepare(fd, path, &why)) != 0)
+        ::close(fd);
+    if (error) {
+        m_error = claimErrorText(path, error, why, m_accessHint ? m_accessHint(path) : QString());
+        return error;
     }
     // Reads must never block the window, whatever the opener gave.
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     m_fd = fd;
+    m_current = path;
     return 0;
 }
 
@@ -174,8 +194,9 @@ void DevicePump::readAvailable()
 void DevicePump::lose(const QString &why)
 {
     closeFd();
-    qWarning("swipewatch: %s: the reader at %s went away (%s); waiting for it to come back",
-             qPrintable(m_name), qPrintable(m_path), qPrintable(why));
+    qWarning("swipewatch: %s: the reader at %s went away (%s); still claimed, waiting for it to "
+             "come back",
+             qPrintable(m_name), qPrintable(m_current), qPrintable(why));
     m_poll->start();
     emit wentAway();
 }
@@ -186,7 +207,7 @@ void DevicePump::pollForReturn()
         return;
     m_poll->stop();
     startReading();
-    qWarning("swipewatch: %s: the reader at %s is back", qPrintable(m_name), qPrintable(m_path));
+    qWarning("swipewatch: %s: the reader at %s is back", qPrintable(m_name), qPrintable(m_current));
     emit cameBack();
 }
 

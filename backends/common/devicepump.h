@@ -1,20 +1,23 @@
-// The thin I/O part of a reader that is a device node (evdev, hidraw): opens
-// the node, reads it whenever it is readable and hands each read() to its
-// owner. Everything that interprets the bytes lives in the owner's pure
-// decoder; the few ioctls live behind DeviceOps so tests run on a socketpair.
+// The thin I/O part of a reader that is a device node (evdev, hidraw): finds
+// and opens the node, reads it whenever it is readable and hands each read()
+// to its owner. Everything that interprets the bytes lives in the owner's
+// pure decoder; the few ioctls live behind DeviceOps so tests run on a
+// socketpair.
 //
 // At claim (open), each failure explained in a line on standard error:
-//   a missing node, or not a character  -> 107 OPOS_E_NOHARDWARE
+//   no such node (or the locate hook     -> 107 OPOS_E_NOHARDWARE
+//   finds none), or not a character
 //   device
-//   no permission                       -> 111 OPOS_E_FAILURE, naming the
-//                                          node's group and how to join it
-//   busy (the prepare hook, e.g. the    -> retried until the timeout, then
-//   grab, answers EBUSY)                   112 OPOS_E_TIMEOUT
-//   anything else                       -> 111
+//   no permission                        -> 111 OPOS_E_FAILURE, with the
+//                                           owner's hint on gaining access
+//   busy (the prepare hook, e.g. the     -> retried until the timeout, then
+//   grab, answers EBUSY)                    112 OPOS_E_TIMEOUT
+//   anything else, e.g. the prepare      -> 111
+//   hook refuses the node
 // While claimed, a read of 0 (end of file), ENODEV or EIO means the reader was
 // unplugged: the pump says so once on standard error, emits wentAway(), keeps
-// the claim and tries the same path again every kReappearPollMs. When it opens
-// and prepares, it says so and emits cameBack().
+// the claim and every kReappearPollMs locates, opens and prepares the node
+// again. When that works, it says so and emits cameBack().
 #pragma once
 
 #include <QObject>
@@ -48,23 +51,46 @@ using DeviceOpener = std::function<int(const QString &path)>;
 // refused with -ENODEV.
 int openDeviceNode(const QString &path);
 
+// Claiming a node, for the pump and the serial reader alike.
+
+// Calls attempt until it answers anything but EBUSY or the timeout (as for
+// ClaimDevice: 0 tries once, negative waits forever) runs out. A failure is
+// said on standard error as *why, which attempt sets. The result code.
+std::int32_t claimNode(const QString &name, std::int32_t timeout,
+                       const std::function<int()> &attempt, const QString *why);
+// What a claim on path that failed with an errno value says: why (the
+// system's text when empty), then what the user can do about it: accessHint
+// for a permission error, a question for a missing node.
+QString claimErrorText(const QString &path, int error, const QString &why,
+                       const QString &accessHint);
+// How to be let in to a node that its group grants access to, naming the
+// node's group (fallback when it cannot be looked at).
+QString groupAccessHint(const QString &path, const QString &fallback);
+
 class DevicePump : public QObject {
     Q_OBJECT
 public:
-    // 0 or an errno value; EBUSY is retried at claim.
-    using Prepare = std::function<int(int fd)>;
+    // The node to open, found again on every open and reopen (a USB reader's
+    // node can change between plug-ins); empty, with *why, when there is none.
+    using Locate = std::function<QString(QString *why)>;
+    // Run on every open and reopen before reading (e.g. the grab, or reading
+    // what the node is): 0, or an errno value and perhaps *why. EBUSY is
+    // retried at claim.
+    using Prepare = std::function<int(int fd, const QString &path, QString *why)>;
     using Unprepare = std::function<void(int fd)>;
+    using AccessHint = std::function<QString(const QString &path)>;
 
-    // name is the logical device name for messages; group is who usually
-    // owns such nodes ("input"), named when the node cannot be looked at.
-    DevicePump(QString name, QString path, QString group, DeviceOpener opener = {},
-               QObject *parent = nullptr);
+    // name is the logical device name for messages; path the node to open
+    // unless a locate hook is set.
+    DevicePump(QString name, QString path, DeviceOpener opener = {}, QObject *parent = nullptr);
     ~DevicePump() override;
 
-    // Run on every open and reopen before reading (e.g. the grab), and before
-    // closing at release (the ungrab).
+    void setLocate(Locate locate) { m_locate = std::move(locate); }
     void setPrepare(Prepare prepare) { m_prepare = std::move(prepare); }
+    // Run before closing at release (e.g. the ungrab).
     void setUnprepare(Unprepare unprepare) { m_unprepare = std::move(unprepare); }
+    // Said after a permission error: how the user gets access to the node.
+    void setAccessHint(AccessHint hint) { m_accessHint = std::move(hint); }
     // Bytes asked of each read(); a hidraw node gives one report per read.
     void setReadSize(int bytes) { m_readSize = bytes; }
 
@@ -72,9 +98,10 @@ public:
     std::int32_t open(std::int32_t timeout);
     void close();
 
-    bool isOpen() const { return m_open; }        // claimed, present or not
-    bool isPresent() const { return m_fd >= 0; }  // the node is open now
-    QString lastError() const { return m_error; } // why open() failed
+    bool isOpen() const { return m_open; }            // claimed, present or not
+    bool isPresent() const { return m_fd >= 0; }      // the node is open now
+    QString currentPath() const { return m_current; } // the node opened last
+    QString lastError() const { return m_error; }     // why open() failed
 
     static constexpr int kReappearPollMs = 500;
 
@@ -84,17 +111,19 @@ signals:
     void cameBack();
 
 private:
-    int tryOpen(); // 0 or an errno value, with m_fd set on success
+    int tryOpen(); // 0 or an errno value, with m_fd set on success, m_error on failure
     void startReading();
     void readAvailable();
     void lose(const QString &why);
     void pollForReturn();
     void closeFd();
 
-    QString m_name, m_path, m_group;
+    QString m_name, m_path, m_current;
     DeviceOpener m_opener;
+    Locate m_locate;
     Prepare m_prepare;
     Unprepare m_unprepare;
+    AccessHint m_accessHint;
     int m_readSize = 4096;
     int m_fd = -1;
     bool m_open = false;

@@ -5,22 +5,14 @@
 #include "reader/opos.h"
 #include "reader/runtimepaths.h"
 
-#include <QFile>
-#include <QSocketNotifier>
-#include <QTimer>
-
-#include <array>
 #include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace hid {
 
 namespace {
 
 // The largest report hidraw hands out, and one byte for its ID.
-constexpr std::size_t kReportBuffer = 16384 + 1;
+constexpr int kReportBuffer = 16384 + 1;
 
 std::optional<TrackLayout> layoutOf(const HidrawNode &node, QString *why)
 {
@@ -37,24 +29,24 @@ std::optional<TrackLayout> layoutOf(const HidrawNode &node, QString *why)
 // The node with these USB ids whose reports carry track data; a reader may
 // have several interfaces, each its own node. *why says why the others were
 // passed over.
-std::optional<HidrawNode> findByIds(const QString &root, const UsbIds &ids,
-                                    std::optional<TrackLayout> *layout, QString *why)
+std::optional<HidrawNode> findByIds(const QString &root, const UsbIds &ids, QString *why)
 {
     for (const HidrawNode &node : listHidrawNodes(root)) {
         if (node.usb != ids)
             continue;
         QString reason;
-        *layout = layoutOf(node, &reason);
-        if (*layout)
+        if (layoutOf(node, &reason))
             return node;
         *why = QStringLiteral("%1: %2").arg(node.devicePath, reason);
     }
     return std::nullopt;
 }
 
-QString systemError(int error)
+QString noNodeWithIds(const UsbIds &ids, const QString &passedOver)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return QStringLiteral("no hidraw node with USB ids %1 carries track data%2")
+        .arg(formatUsbIds(ids), passedOver.isEmpty() ? QStringLiteral(": is the reader plugged in?")
+                                                     : QStringLiteral(" (%1)").arg(passedOver));
 }
 
 } // namespace
@@ -68,16 +60,25 @@ QString udevRuleHint(const QString &devicePath)
 
 HidService::HidService(QString logicalName, QString devicePath, std::optional<UsbIds> match,
                        HidSeams seams)
-    : m_name(std::move(logicalName)), m_devicePath(std::move(devicePath)), m_match(match),
-      m_seams(std::move(seams))
+    : m_name(std::move(logicalName)), m_seams(std::move(seams)),
+      m_pump(new msr::DevicePump(m_name, std::move(devicePath), m_seams.open, this))
 {
-    if (!m_seams.open)
-        m_seams.open = [](const QByteArray &path, int flags) {
-            return ::open(path.constData(), flags);
-        };
-    m_reopen = new QTimer(this);
-    m_reopen->setInterval(m_seams.reopenInterval);
-    connect(m_reopen, &QTimer::timeout, this, &HidService::tryReopen);
+    m_pump->setReadSize(kReportBuffer);
+    // The node a reader gets can change between plug-ins: look it up each time.
+    if (match)
+        m_pump->setLocate([root = m_seams.root, ids = *match](QString *why) {
+            QString passedOver;
+            const auto node = findByIds(root, ids, &passedOver);
+            *why = noNodeWithIds(ids, passedOver);
+            return node ? node->devicePath : QString();
+        });
+    // A reader plugged back in may be another model: read its descriptor again.
+    m_pump->setPrepare(
+        [this](int, const QString &path, QString *why) { return readLayout(path, why); });
+    m_pump->setAccessHint(&udevRuleHint);
+    connect(m_pump, &msr::DevicePump::dataRead, this, &HidService::take);
+    connect(m_pump, &msr::DevicePump::wentAway, this, &HidService::unplugged);
+    connect(m_pump, &msr::DevicePump::cameBack, this, &HidService::replugged);
 }
 
 HidService::~HidService()
@@ -97,120 +98,47 @@ std::int32_t HidService::claim(std::int32_t timeout)
     std::int32_t rc = lock->acquire(timeout);
     if (rc != opos::OPOS_SUCCESS) {
         m_error = lock->lastError();
-        return rc;
-    }
-    rc = openNode();
-    if (rc != opos::OPOS_SUCCESS) {
         say(m_error);
         return rc;
     }
-    m_lock = std::move(lock);
-    return opos::OPOS_SUCCESS;
+    rc = m_pump->open(0); // says why it failed
+    m_error = m_pump->lastError();
+    if (rc == opos::OPOS_SUCCESS)
+        m_lock = std::move(lock);
+    return rc;
 }
 
 void HidService::release()
 {
-    m_reopen->stop();
-    closeNode();
+    m_pump->close();
     m_lock.reset();
 }
 
-std::int32_t HidService::openNode()
+int HidService::readLayout(const QString &path, QString *why)
 {
-    std::optional<HidrawNode> node;
-    std::optional<TrackLayout> layout;
-    QString path = m_devicePath;
-    if (m_match) {
-        QString why;
-        node = findByIds(m_seams.root, *m_match, &layout, &why);
-        if (!node) {
-            m_error = QStringLiteral("no hidraw node with USB ids %1 carries track data%2")
-                          .arg(formatUsbIds(*m_match),
-                               why.isEmpty() ? QStringLiteral(": is the reader plugged in?")
-                                             : QStringLiteral(" (%1)").arg(why));
-            return opos::OPOS_E_NOHARDWARE;
-        }
-        path = node->devicePath;
+    const auto node = hidrawNodeFor(m_seams.root, path);
+    *why = QStringLiteral("sysfs has no hidraw node for it");
+    const auto layout = node ? layoutOf(*node, why) : std::nullopt;
+    if (!layout) {
+        *why = QStringLiteral("not a stripe reader: ") + *why;
+        return EMEDIUMTYPE;
     }
-    const int fd = m_seams.open(QFile::encodeName(path), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        const int error = errno;
-        m_error = QStringLiteral("cannot open %1: %2").arg(path, systemError(error));
-        if (error == ENOENT || error == ENODEV || error == ENXIO) {
-            m_error += QStringLiteral(": is the reader plugged in?");
-            return opos::OPOS_E_NOHARDWARE;
-        }
-        if (error == EACCES || error == EPERM)
-            m_error += QStringLiteral("; ") + udevRuleHint(path);
-        return opos::OPOS_E_FAILURE;
-    }
-    if (!m_match) {
-        node = hidrawNodeFor(m_seams.root, path);
-        QString why = QStringLiteral("sysfs has no hidraw node for it");
-        if (node)
-            layout = layoutOf(*node, &why);
-        if (!layout) {
-            ::close(fd);
-            m_error = QStringLiteral("%1 is not a stripe reader: %2").arg(path, why);
-            return opos::OPOS_E_FAILURE;
-        }
-    }
-    m_fd = fd;
-    m_node = path;
     m_layout = *layout;
-    m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &HidService::readReports);
-    return opos::OPOS_SUCCESS;
+    return 0;
 }
 
-void HidService::closeNode()
+void HidService::take(const QByteArray &report)
 {
-    delete m_notifier;
-    m_notifier = nullptr;
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
-    m_node.clear();
-}
-
-void HidService::readReports()
-{
-    std::array<std::uint8_t, kReportBuffer> report;
-    while (m_fd >= 0) {
-        const ssize_t n = ::read(m_fd, report.data(), report.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return;
-        if (n <= 0) { // 0 from a closed end, EIO or ENODEV once the reader is unplugged
-            const QString why = n == 0 ? QStringLiteral("end of file") : systemError(errno);
-            const QString path = m_node;
-            closeNode();
-            say(QStringLiteral("reader unplugged from %1 (%2); still claimed, waiting for it "
-                               "to come back")
-                    .arg(path, why));
-            m_reopen->start();
-            emit unplugged();
-            return;
-        }
-        const DecodedReport decoded = decodeReport(m_layout, report.data(), std::size_t(n));
-        for (const QString &fault : decoded.faults)
-            say(QStringLiteral("bad report from the reader: %1").arg(fault));
-        if (!decoded.swipe)
-            continue;
-        const msr::SwipeVerdict verdict = reportSwipe(m_nextSwipe++, *decoded.swipe);
-        if (!verdict.accepted)
-            say(QStringLiteral("swipe not taken: %1").arg(verdict.reason));
-    }
-}
-
-void HidService::tryReopen()
-{
-    if (openNode() != opos::OPOS_SUCCESS)
+    const DecodedReport decoded =
+        decodeReport(m_layout, reinterpret_cast<const std::uint8_t *>(report.constData()),
+                     std::size_t(report.size()));
+    for (const QString &fault : decoded.faults)
+        say(QStringLiteral("bad report from the reader: %1").arg(fault));
+    if (!decoded.swipe)
         return;
-    m_reopen->stop();
-    say(QStringLiteral("reader is back at %1").arg(m_node));
-    emit replugged();
+    const msr::SwipeVerdict verdict = reportSwipe(m_nextSwipe++, *decoded.swipe);
+    if (!verdict.accepted)
+        say(QStringLiteral("swipe not taken: %1").arg(verdict.reason));
 }
 
 void HidService::say(const QString &line) const
@@ -254,11 +182,9 @@ std::unique_ptr<msr::MsrService> createHidService(const msr::DeviceEntry &entry,
         return fail(QStringLiteral("bad value '%1' for match: expected VVVV:PPPP, the USB vendor "
                                    "and product ids in hex")
                         .arg(*match));
-    std::optional<TrackLayout> layout;
     QString why;
-    if (!findByIds(seams.root, *ids, &layout, &why) && !why.isEmpty())
-        return fail(QStringLiteral("no hidraw node with USB ids %1 carries track data (%2)")
-                        .arg(formatUsbIds(*ids), why));
+    if (!findByIds(seams.root, *ids, &why) && !why.isEmpty())
+        return fail(noNodeWithIds(*ids, why));
     return std::make_unique<HidService>(entry.name, QString(), ids, seams);
 }
 

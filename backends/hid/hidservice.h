@@ -7,6 +7,7 @@
 // grab: the claim is a lock shared by swipewatch processes only.
 #pragma once
 
+#include "backends/common/devicepump.h"
 #include "backends/hid/hiddescriptor.h"
 #include "backends/hid/hidsysfs.h"
 #include "reader/deviceoptions.h"
@@ -14,12 +15,8 @@
 
 #include <QString>
 
-#include <functional>
 #include <memory>
 #include <optional>
-
-class QSocketNotifier;
-class QTimer;
 
 namespace msr {
 class ClaimLock;
@@ -30,9 +27,7 @@ namespace hid {
 // What the service touches outside itself, replaced in tests.
 struct HidSeams {
     QString root = QStringLiteral("/"); // in front of /sys
-    // Returns a file descriptor, or -1 with errno set; ::open by default.
-    std::function<int(const QByteArray &path, int flags)> open;
-    int reopenInterval = 500; // ms between looks for an unplugged reader
+    msr::DeviceOpener open;             // msr::openDeviceNode by default
 };
 
 class HidService : public msr::MsrService {
@@ -45,36 +40,30 @@ public:
 
     // OPOS_E_NOHARDWARE when the node is missing, OPOS_E_FAILURE (see
     // lastError()) when it cannot be opened or is not a stripe reader,
-    // OPOS_E_TIMEOUT when another swipewatch holds it.
+    // OPOS_E_TIMEOUT when another swipewatch holds it past the timeout; each
+    // said on standard error. Unplugged and back: see devicepump.h.
     std::int32_t claim(std::int32_t timeout) override;
     void release() override;
 
     QString lastError() const { return m_error; }
-    QString currentNode() const { return m_node; } // the path opened, empty when none
-    bool isConnected() const { return m_fd >= 0; }
+    QString currentNode() const { return m_pump->currentPath(); } // the node opened last
+    bool isConnected() const { return m_pump->isPresent(); }
 
 signals:
     void unplugged();
     void replugged();
 
 private:
-    std::int32_t openNode();
-    void closeNode();
-    void readReports();
-    void tryReopen();
+    int readLayout(const QString &path, QString *why);
+    void take(const QByteArray &report);
     void say(const QString &line) const;
 
     QString m_name;
-    QString m_devicePath;
-    std::optional<UsbIds> m_match;
     HidSeams m_seams;
     QString m_error;
-    QString m_node;
     TrackLayout m_layout;
     std::unique_ptr<msr::ClaimLock> m_lock;
-    int m_fd = -1;
-    QSocketNotifier *m_notifier = nullptr;
-    QTimer *m_reopen = nullptr;
+    msr::DevicePump *m_pump;
     quint64 m_nextSwipe = 1;
 };
 

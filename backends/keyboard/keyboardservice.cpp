@@ -2,7 +2,6 @@
 
 #include "reader/opos.h"
 
-#include <QDir>
 #include <QTimer>
 
 #include <linux/input.h>
@@ -13,23 +12,12 @@ std::optional<KeyboardSettings> keyboardSettings(const DeviceEntry &entry, QStri
 {
     QString fault = checkOptionKeys(entry, {"device", "gap", "lrc"}, {"device"});
     KeyboardSettings settings;
-    settings.device = entry.options.value(QStringLiteral("device"));
-    if (fault.isEmpty() && !QDir::isAbsolutePath(settings.device))
-        fault = QStringLiteral("device= needs an absolute path such as "
-                               "/dev/input/by-id/usb-...-event-kbd, found '%1'")
-                    .arg(settings.device);
-    const std::optional<int> gap =
-        fault.isEmpty() ? intOption(entry, "gap", 150, 10, 10000, &fault) : std::nullopt;
-    const std::optional<bool> lrc =
-        fault.isEmpty() ? boolOption(entry, "lrc", false, &fault) : std::nullopt;
-    if (!gap || !lrc) {
-        if (error)
-            *error = fault;
-        return std::nullopt;
-    }
-    settings.gapMs = *gap;
-    settings.text.lrc = *lrc;
-    return settings;
+    if (fault.isEmpty() &&
+        readTextReaderOptions(entry, "/dev/input/by-id/usb-...-event-kbd", &settings, &fault))
+        return settings;
+    if (error)
+        *error = fault;
+    return std::nullopt;
 }
 
 KeyboardService::KeyboardService(const QString &name, KeyboardSettings settings,
@@ -37,12 +25,12 @@ KeyboardService::KeyboardService(const QString &name, KeyboardSettings settings,
                                  QObject *parent)
     : MsrService(parent), m_settings(std::move(settings)),
       m_ops(ops ? std::move(ops) : evdevDeviceOps()),
-      m_pump(new DevicePump(name, m_settings.device, QStringLiteral("input"), std::move(opener),
-                            this)),
+      m_pump(new DevicePump(name, m_settings.device, std::move(opener), this)),
       m_gap(new QTimer(this)), m_swipes(m_settings.text)
 {
     m_pump->setReadSize(64 * int(sizeof(input_event)));
-    m_pump->setPrepare([this](int fd) { return m_ops->grab(fd); });
+    m_pump->setPrepare([this](int fd, const QString &, QString *) { return m_ops->grab(fd); });
+    m_pump->setAccessHint([](const QString &path) { return groupAccessHint(path, "input"); });
     m_pump->setUnprepare([this](int fd) { m_ops->ungrab(fd); });
     connect(m_pump, &DevicePump::dataRead, this, &KeyboardService::take);
     connect(m_pump, &DevicePump::wentAway, this, &KeyboardService::readerGone);

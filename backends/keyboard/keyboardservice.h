@@ -6,20 +6,15 @@
 //
 // Device list:
 //     TILL1 = keyboard device=/dev/input/by-id/usb-...-event-kbd gap=150 lrc=no
-//   device  the node, an absolute path (required)
-//   gap     milliseconds without a key that end a swipe sent without a final
-//           CR (default 150, 10 to 10000)
-//   lrc     the reader sends an LRC character after each end sentinel
-//           (default no)
-// The text is read as backends/text/swipetext.h describes. Keystrokes the
-// kernel lost (SYN_DROPPED), and a swipe in progress when the reader is
-// unplugged, give 205 on every track the swipe touched.
+// with the options backends/common/textreaderoptions.h describes; the text
+// is read as backends/text/swipetext.h describes. Keystrokes the kernel lost
+// (SYN_DROPPED), and a swipe in progress when the reader is unplugged, give
+// 205 on every track the swipe touched.
 #pragma once
 
 #include "backends/common/devicepump.h"
+#include "backends/common/textreaderoptions.h"
 #include "backends/keyboard/keydecoder.h"
-#include "backends/text/swipetext.h"
-#include "reader/deviceoptions.h"
 #include "reader/msrservice.h"
 
 #include <memory>
@@ -29,11 +24,7 @@ class QTimer;
 
 namespace msr {
 
-struct KeyboardSettings {
-    QString device;
-    int gapMs = 150;
-    TextFormat text;
-};
+using KeyboardSettings = TextReaderSettings;
 
 // The settings of a device-list entry, or nullopt with *error saying what is wrong.
 std::optional<KeyboardSettings> keyboardSettings(const DeviceEntry &entry, QString *error);

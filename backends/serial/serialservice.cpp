@@ -1,40 +1,24 @@
 #include "backends/serial/serialservice.h"
 
+#include "backends/common/devicepump.h"
 #include "reader/opos.h"
 
-#include <QDeadlineTimer>
-#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
-#include <QThread>
 #include <QTimer>
 
 #include <cerrno>
-#include <cstring>
-#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace msr {
 
-namespace {
-
-QString errorText(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
-} // namespace
-
 std::optional<SerialSettings> serialSettings(const DeviceEntry &entry, QString *error)
 {
     QString fault = checkOptionKeys(entry, {"device", "baud", "format", "gap", "lrc"}, {"device"});
     SerialSettings s;
-    s.device = entry.options.value(QStringLiteral("device"));
-    if (fault.isEmpty() && !QDir::isAbsolutePath(s.device))
-        fault = QStringLiteral("device= needs an absolute path such as "
-                               "/dev/serial/by-id/usb-...-if00, found '%1'")
-                    .arg(s.device);
+    if (fault.isEmpty())
+        readTextReaderOptions(entry, "/dev/serial/by-id/usb-...-if00", &s, &fault);
     const QString baud = entry.options.value(QStringLiteral("baud"), QStringLiteral("9600"));
     static const QStringList kRates{"1200",  "2400",  "4800",  "9600",
                                     "19200", "38400", "57600", "115200"};
@@ -57,18 +41,11 @@ std::optional<SerialSettings> serialSettings(const DeviceEntry &entry, QString *
                                            : QSerialPort::NoParity;
         s.stopBits = m.captured(3) == u"2" ? QSerialPort::TwoStop : QSerialPort::OneStop;
     }
-    const std::optional<int> gap =
-        fault.isEmpty() ? intOption(entry, "gap", 150, 10, 10000, &fault) : std::nullopt;
-    const std::optional<bool> lrc =
-        fault.isEmpty() ? boolOption(entry, "lrc", false, &fault) : std::nullopt;
-    if (!gap || !lrc) {
-        if (error)
-            *error = fault;
-        return std::nullopt;
-    }
-    s.gapMs = *gap;
-    s.text.lrc = *lrc;
-    return s;
+    if (fault.isEmpty())
+        return s;
+    if (error)
+        *error = fault;
+    return std::nullopt;
 }
 
 SerialService::SerialService(QString name, SerialSettings settings, QObject *parent)
@@ -91,21 +68,9 @@ std::int32_t SerialService::claim(std::int32_t timeout)
 {
     if (m_claimed)
         return opos::OPOS_SUCCESS;
-    const QDeadlineTimer deadline(timeout < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
-                                              : QDeadlineTimer(timeout));
-    int error = 0;
-    // ClaimDevice is synchronous: a claim with a timeout blocks the caller.
-    while ((error = tryOpen()) == EBUSY && timeout != 0 && !deadline.hasExpired())
-        QThread::msleep(20);
-    if (error) {
-        qWarning("swipewatch: %s: %s", qPrintable(m_name), qPrintable(m_error));
-        if (error == EBUSY)
-            return opos::OPOS_E_TIMEOUT;
-        if (error == ENOENT || error == ENODEV || error == ENOTDIR || error == ENAMETOOLONG ||
-            error == ELOOP)
-            return opos::OPOS_E_NOHARDWARE;
-        return opos::OPOS_E_FAILURE;
-    }
+    if (const std::int32_t rc = claimNode(
+            m_name, timeout, [this] { return tryOpen(); }, &m_error))
+        return rc;
     m_claimed = true;
     m_error.clear();
     return opos::OPOS_SUCCESS;
@@ -125,23 +90,17 @@ int SerialService::tryOpen()
 {
     const QByteArray path = QFile::encodeName(m_settings.device);
     struct stat st {};
-    const auto fail = [this](int error, const QString &why) {
-        m_error = QStringLiteral("cannot use %1: %2").arg(m_settings.device, why);
+    const auto fail = [this](int error, const QString &why = {}) {
+        m_error = claimErrorText(m_settings.device, error, why,
+                                 groupAccessHint(m_settings.device, QStringLiteral("dialout")));
         return error;
     };
     if (::stat(path.constData(), &st) != 0)
-        return fail(errno, errorText(errno));
+        return fail(errno);
     if (!S_ISCHR(st.st_mode))
         return fail(ENODEV, QStringLiteral("not a serial device"));
-    if (::access(path.constData(), R_OK | W_OK) != 0) {
-        const int error = errno;
-        const group *g = ::getgrgid(st.st_gid);
-        const QString name = g ? QString::fromLocal8Bit(g->gr_name) : QStringLiteral("dialout");
-        return fail(error, QStringLiteral("%1; the port belongs to group '%2': add the user to "
-                                          "it (usermod -aG %2 $USER, then log in again) or "
-                                          "grant access with a udev rule")
-                               .arg(errorText(error), name));
-    }
+    if (::access(path.constData(), R_OK | W_OK) != 0)
+        return fail(errno);
     auto port = std::make_unique<QSerialPort>();
     port->setPortName(m_settings.device);
     port->setBaudRate(m_settings.baud);

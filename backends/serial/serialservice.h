@@ -5,22 +5,18 @@
 //
 // Device list:
 //     BACK = serial device=/dev/serial/by-id/usb-...-if00 baud=9600 format=8N1
-//   device  the port, an absolute path (required)
 //   baud    1200, 2400, 4800, 9600 (default), 19200, 38400, 57600 or 115200
 //   format  data bits, parity and stop bits: 8N1 (default), 7E1, 7O1; also
 //           8E1, 8O1, 7N1 and the same with 2 stop bits
-//   gap     milliseconds without a byte that end a swipe sent without a
-//           final CR (default 150, 10 to 10000)
-//   lrc     the reader sends an LRC character after each end sentinel
-//           (default no)
-// A first line without sentinels after the port opens is the reader's
-// sign-on text and is dropped. The text is read as backends/text/swipetext.h
-// describes. Unplugged: said once on standard error, the claim is kept, the
-// path is tried again every 500 ms and reopened when it is back.
+// and device=, gap= and lrc= as backends/common/textreaderoptions.h
+// describes. A first line without sentinels after the port opens is the
+// reader's sign-on text and is dropped. The text is read as
+// backends/text/swipetext.h describes. Unplugged: said once on standard
+// error, the claim is kept, the path is tried again every 500 ms and
+// reopened when it is back.
 #pragma once
 
-#include "backends/text/swipetext.h"
-#include "reader/deviceoptions.h"
+#include "backends/common/textreaderoptions.h"
 #include "reader/msrservice.h"
 
 #include <QSerialPort>
@@ -31,14 +27,11 @@ class QTimer;
 
 namespace msr {
 
-struct SerialSettings {
-    QString device;
+struct SerialSettings : TextReaderSettings {
     qint32 baud = 9600;
     QSerialPort::DataBits dataBits = QSerialPort::Data8;
     QSerialPort::Parity parity = QSerialPort::NoParity;
     QSerialPort::StopBits stopBits = QSerialPort::OneStop;
-    int gapMs = 150;
-    TextFormat text;
 };
 
 // The settings of a device-list entry, or nullopt with *error saying what is wrong.

@@ -48,10 +48,11 @@ private slots:
         QFETCH(int, openError);
         QFETCH(int, prepareError);
         QFETCH(int, result);
-        DevicePump pump("TILL", path, "input",
+        DevicePump pump("TILL", path,
                         openError ? DeviceOpener([=](const QString &) { return -openError; })
                                   : DeviceOpener());
-        pump.setPrepare([=](int) { return prepareError; });
+        pump.setPrepare([=](int, const QString &, QString *) { return prepareError; });
+        pump.setAccessHint([](const QString &node) { return groupAccessHint(node, "input"); });
         // Every failure is explained; no permission names the node's group and how to join it.
         if (result)
             QTest::ignoreMessage(QtWarningMsg,

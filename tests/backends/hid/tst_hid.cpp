@@ -3,7 +3,9 @@
 // the hidraw node (SOCK_SEQPACKET keeps report boundaries as hidraw does).
 #include "backends/hid/hidreport.h"
 #include "backends/hid/hidservice.h"
+#include "reader/claimlock.h"
 #include "reader/opos.h"
+#include "reader/runtimepaths.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -21,6 +23,9 @@ namespace {
 const QByteArray kVendor = QByteArray::fromHex("0600FF 0901 A101 1500 26FF00 7508 "
                                                " 0920 0921 0922 0928 0929 092A 0938 9507 8102 "
                                                "0930956E820201 0931956E820201 0932956E820201 C0");
+// The same with 2000-byte tracks: reports longer than a page.
+const QByteArray kLong =
+    QByteArray(kVendor).replace(QByteArray::fromHex("956E"), QByteArray::fromHex("96D007"));
 // The standard page, report ID 1, lengths then 79/40/107 data bytes; a
 // Push/Pop and a long item on the way must change nothing.
 const QByteArray kStandard =
@@ -39,14 +44,15 @@ Descriptor parse(const QByteArray &descriptor)
                            std::size_t(descriptor.size()));
 }
 
-// A vendor report: status, lengths, encode type, three 110-byte tracks.
-QByteArray vendorReport(const QList<int> &status, const QStringList &tracks, int lengthOf2 = -1)
+// A vendor report: status, lengths, encode type, three tracks of field bytes.
+QByteArray vendorReport(const QList<int> &status, const QStringList &tracks, int lengthOf2 = -1,
+                        int field = 110)
 {
-    QByteArray r(337, '\0');
+    QByteArray r(7 + 3 * field, '\0');
     for (int t = 0; t < 3; ++t) {
         r[t] = char(status[t]);
         r[3 + t] = char(t == 1 && lengthOf2 >= 0 ? lengthOf2 : tracks[t].size());
-        r.replace(7 + 110 * t, tracks[t].size(), tracks[t].toLatin1());
+        r.replace(7 + field * t, tracks[t].size(), tracks[t].toLatin1());
     }
     return r;
 }
@@ -83,10 +89,9 @@ class TestHid : public QObject {
 
     std::unique_ptr<msr::MsrService> service(const QString &options, QString *error)
     {
-        HidSeams seams{m_root.path(),
-                       [this](const QByteArray &, int) {
+        HidSeams seams{m_root.path(), [this](const QString &) {
                            if (m_errno)
-                               return errno = m_errno, -1;
+                               return -m_errno;
                            int pair[2];
                            if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, pair) != 0)
                                return -1;
@@ -94,8 +99,7 @@ class TestHid : public QObject {
                                ::close(m_peer);
                            m_peer = pair[1];
                            return pair[0];
-                       },
-                       10};
+                       }};
         msr::DeviceEntry entry{"R", "hid", {}};
         for (const QString &option : options.split(' ', Qt::SkipEmptyParts))
             entry.options.insert(option.section('=', 0, 0), option.section('=', 1));
@@ -226,6 +230,7 @@ private slots:
         QTest::addRow("not a hidraw node")
             << "device=/dev/ttyS0" << 0 << 111 << "sysfs has no hidraw";
         QTest::addRow("ids of nothing") << "match=0801:0009" << 0 << 107 << "plugged in";
+        QTest::addRow("claimed elsewhere") << "device=/dev/hidraw4" << 0 << 112 << "holds";
         QTest::addRow("ids pick the reader's node")
             << "match=0801:0002" << 0 << 0 << "/dev/hidraw4";
     }
@@ -243,25 +248,39 @@ private slots:
         if (!made)
             return;
         auto *hid = static_cast<HidService *>(made.get());
+        msr::ClaimLock other(msr::claimLockPath("R"));
+        QVERIFY(result != opos::OPOS_E_TIMEOUT || other.acquire(0) == opos::OPOS_SUCCESS);
         if (result)
             QTest::ignoreMessage(QtWarningMsg,
                                  QRegularExpression(QRegularExpression::escape(message)));
-        QCOMPARE(hid->claim(0), result);
+        QCOMPARE(hid->claim(result == opos::OPOS_E_TIMEOUT ? 60 : 0), result);
         QVERIFY2((result ? hid->lastError() : hid->currentNode()).contains(message),
                  qPrintable(hid->lastError()));
     }
 
+    void claimSwipeUnplugReplugRelease_data()
+    {
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<QString>("backAs"); // "": the same node; else one with long reports
+        QTest::addRow("by path, back at its node") << "device=/dev/hidraw4"
+                                                   << "";
+        QTest::addRow("by ids, back at a new node as another model") << "match=0801:0002"
+                                                                     << "hidraw5";
+    }
     void claimSwipeUnplugReplugRelease()
     {
+        QFETCH(QString, options);
+        QFETCH(QString, backAs);
         m_errno = 0;
         QString error;
-        auto made = service("device=/dev/hidraw4", &error);
+        auto made = service(options, &error);
         QVERIFY2(made, qPrintable(error));
         auto *hid = static_cast<HidService *>(made.get());
         Sink sink;
         hid->setSwipeSink(&sink);
         QSignalSpy gone(hid, &HidService::unplugged);
         QSignalSpy back(hid, &HidService::replugged);
+        QTest::failOnWarning(QRegularExpression(".")); // each message is expected below, once
         QCOMPARE(hid->claim(0), opos::OPOS_SUCCESS);
         const QByteArray report = vendorReport({0, 0, 0}, {"", kTrack2, ""});
         QCOMPARE(::write(m_peer, report.data(), 337), 337);
@@ -273,21 +292,36 @@ private slots:
         QCOMPARE(sink.swipes[1].tracks[1].error, 205);
 
         QTest::ignoreMessage(
-            QtWarningMsg, QRegularExpression("reader unplugged from /dev/hidraw4 .*still claimed"));
+            QtWarningMsg,
+            QRegularExpression("the reader at /dev/hidraw4 went away .*still claimed"));
         m_errno = ENOENT;
         ::close(m_peer);
         m_peer = -1;
         QTRY_COMPARE(gone.size(), 1);
         QVERIFY(!hid->isConnected());
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("reader is back at /dev/hidraw4"));
+        QByteArray again = report;
+        if (!backAs.isEmpty()) {
+            QVERIFY(QDir(m_root.filePath("sys/class/hidraw/hidraw4")).removeRecursively());
+            plugIn(backAs, kLong, "0801:00000002");
+            again = vendorReport({0, 0, 0}, {"", kTrack2, ""}, -1, 2000);
+        }
+        const QString node = "/dev/" + (backAs.isEmpty() ? "hidraw4" : backAs);
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("the reader at " + node + " is back"));
         m_errno = 0;
         QTRY_COMPARE(back.size(), 1);
-        QCOMPARE(::write(m_peer, report.data(), 337), 337);
+        QCOMPARE(hid->currentNode(), node);
+        QCOMPARE(::write(m_peer, again.data(), std::size_t(again.size())), again.size());
         QTRY_COMPARE(sink.swipes.size(), 3);
+        QCOMPARE(sink.swipes[2].tracks[1].text, kTrack2.mid(1, 24));
         QCOMPARE(gone.size(), 1); // said once
 
         hid->release();
         QCOMPARE(::send(m_peer, report.data(), 337, MSG_NOSIGNAL), -1); // the node is closed
+        if (!backAs.isEmpty()) {
+            QVERIFY(QDir(m_root.filePath("sys/class/hidraw/" + backAs)).removeRecursively());
+            plugIn("hidraw4", kVendor, "0801:00000002");
+        }
     }
 };
 

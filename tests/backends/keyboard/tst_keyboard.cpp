@@ -158,7 +158,7 @@ private slots:
         QTest::failOnWarning(QRegularExpression("."));
 
         QTest::ignoreMessage(QtWarningMsg, "swipewatch: TILL: cannot use /dev/input/event9: No "
-                                           "such file or directory");
+                                           "such file or directory; is the reader plugged in?");
         QCOMPARE(startControl(control, "TILL"), opos::OPOS_E_NOHARDWARE);
         QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
         device = pair[0];

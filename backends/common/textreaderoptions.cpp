@@ -1,0 +1,25 @@
+#include "backends/common/textreaderoptions.h"
+
+#include <QDir>
+
+namespace msr {
+
+bool readTextReaderOptions(const DeviceEntry &entry, const char *example,
+                           TextReaderSettings *settings, QString *fault)
+{
+    settings->device = entry.options.value(QStringLiteral("device"));
+    if (!QDir::isAbsolutePath(settings->device)) {
+        *fault = QStringLiteral("device= needs an absolute path such as %1, found '%2'")
+                     .arg(QLatin1String(example), settings->device);
+        return false;
+    }
+    const std::optional<int> gap = intOption(entry, "gap", 150, 10, 10000, fault);
+    const std::optional<bool> lrc = gap ? boolOption(entry, "lrc", false, fault) : std::nullopt;
+    if (!lrc)
+        return false;
+    settings->gapMs = *gap;
+    settings->text.lrc = *lrc;
+    return true;
+}
+
+} // namespace msr
