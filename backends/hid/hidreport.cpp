@@ -1,5 +1,7 @@
 #include "backends/hid/hidreport.h"
 
+#include <algorithm>
+
 namespace hid {
 
 namespace {
@@ -20,14 +22,14 @@ std::optional<std::uint32_t> readValue(const Slot &slot, const std::uint8_t *pay
 }
 
 // The characters between the sentinels; a reader may send an LRC after '?'.
-QString stripSentinels(QString text)
+QString stripSentinels(QByteArrayView text)
 {
-    if (!text.isEmpty() && QStringLiteral("%;+").contains(text.front()))
-        text.remove(0, 1);
-    const qsizetype end = text.lastIndexOf(QLatin1Char('?'));
+    if (!text.isEmpty() && (text.front() == '%' || text.front() == ';' || text.front() == '+'))
+        text = text.sliced(1);
+    const qsizetype end = text.lastIndexOf('?');
     if (end >= 0 && end >= text.size() - 2)
         text.truncate(end);
-    return text;
+    return QString::fromLatin1(text);
 }
 
 } // namespace
@@ -103,18 +105,15 @@ DecodedReport decodeReport(const TrackLayout &layout, const std::uint8_t *data, 
                       .arg(length));
             continue;
         }
-        QString text;
-        for (std::size_t k = 0; k < length; ++k) {
-            const std::uint8_t c = payload[start + k];
-            if (c < 0x20 || c > 0x7E) {
-                fault(QStringLiteral("byte 0x%1 is not a track character")
-                          .arg(c, 2, 16, QLatin1Char('0')));
-                break;
-            }
-            text += QLatin1Char(char(c));
+        const QByteArrayView text(payload + start, qsizetype(length));
+        const auto bad = std::find_if(text.begin(), text.end(),
+                                      [](char c) { return uchar(c) < 0x20 || uchar(c) > 0x7E; });
+        if (bad != text.end()) {
+            fault(QStringLiteral("byte 0x%1 is not a track character")
+                      .arg(uchar(*bad), 2, 16, QLatin1Char('0')));
+            continue;
         }
-        if (track.error == 0)
-            track.text = stripSentinels(text);
+        track.text = stripSentinels(text);
     }
     out.swipe = swipe;
     return out;
