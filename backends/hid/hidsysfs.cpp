@@ -24,7 +24,8 @@ QByteArray readAttribute(const QString &path)
 
 std::optional<HidrawNode> readNode(const QString &root, const QString &name)
 {
-    static const QRegularExpression hidrawName(QStringLiteral("^hidraw[0-9]{1,6}$"));
+    static const QRegularExpression hidrawName(
+        QRegularExpression::anchoredPattern(QStringLiteral("hidraw[0-9]{1,6}")));
     if (!hidrawName.match(name).hasMatch())
         return std::nullopt;
     const QString device = QStringLiteral("%1/sys/class/hidraw/%2/device/").arg(root, name);
@@ -55,7 +56,8 @@ std::optional<HidrawNode> readNode(const QString &root, const QString &name)
 
 std::optional<UsbIds> parseUsbIds(const QString &text)
 {
-    static const QRegularExpression form(QStringLiteral("^([0-9A-Fa-f]{4}):([0-9A-Fa-f]{4})$"));
+    static const QRegularExpression form(
+        QRegularExpression::anchoredPattern(QStringLiteral("([0-9A-Fa-f]{4}):([0-9A-Fa-f]{4})")));
     const QRegularExpressionMatch m = form.match(text);
     if (!m.hasMatch())
         return std::nullopt;

@@ -28,7 +28,8 @@ std::optional<SerialSettings> serialSettings(const DeviceEntry &entry, QString *
     s.baud = baud.toInt();
     const QString format =
         entry.options.value(QStringLiteral("format"), QStringLiteral("8N1")).toUpper();
-    static const QRegularExpression kFormat(QStringLiteral("^([78])([NEO])([12])$"));
+    static const QRegularExpression kFormat(
+        QRegularExpression::anchoredPattern(QStringLiteral("([78])([NEO])([12])")));
     const QRegularExpressionMatch m = kFormat.match(format);
     if (fault.isEmpty() && !m.hasMatch())
         fault = QStringLiteral("bad value '%1' for format: expected data bits, parity and "
