@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Thin wrapper over CMake: installs what is missing, configures once, builds.
 BUILD ?= build
 ASAN_BUILD ?= build-asan

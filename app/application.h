@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The application object. It is where an error raised by a handler ends up:
 // the form traps none, so the error ends the program at once, from wherever
 // it was raised. The reader is shut down first, so it gives up its claim, and

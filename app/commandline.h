@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // swipewatch's command line: its own options, and Qt's, which the
 // application object takes later. Read before the display is opened, so
 // --help and --version work without one.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/controls.h"
 
 #include <QFontMetrics>

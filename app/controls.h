@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window's controls: standard widgets that also speak the vocabulary the
 // form's handlers use (Caption, Text, Tag, Value, Index), so the handlers read
 // like the form's design and screen readers see ordinary Qt widgets.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/display.h"
 
 #include <QList>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/frmmsr.h"
 
 #include "app/icon.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's only window: the three tracks of the last swipe, their
 // lengths or error texts, the input and error counts, and the choice between
 // per-card and per-track error reporting. It holds the reader, MSR, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/icon.h"
 
 #include "iconpixels.h" // rendered from icons/swipewatch.svg at build time

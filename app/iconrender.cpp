@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Build step: renders the program's icon from its SVG into pixels at the
 // sizes a window manager shows a window's icon at, and writes them as a C++
 // header. The program then shows its icon without parsing SVG, loading the

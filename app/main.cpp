@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // swipewatch: watches a magnetic stripe card reader at work.
 
 #include "app/application.h"

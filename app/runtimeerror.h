@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An error the form raises rather than reports, such as a counter that holds
 // no number. Nothing in the form traps it; the application reports it and ends.
 #pragma once

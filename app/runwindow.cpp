@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/runwindow.h"
 
 #include "app/application.h"

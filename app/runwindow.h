@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's run: the real reader control, the window on it, SIGTERM and
 // SIGINT closing it like the close button, until the event loop ends.
 #pragma once

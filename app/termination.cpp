@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/termination.h"
 
 #include <QSocketNotifier>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SIGTERM and SIGINT as a request to close the window. The signal handler
 // only writes the signal number into a socket pair; the event loop picks it
 // up and the rest happens in ordinary code.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A track word packs one byte per track into a 32-bit value, track 1 in the
 // least significant byte. Data event lengths, per-track error codes and the
 // latched codes all use it.

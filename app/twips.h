@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Layout units: the window is designed in twips (1/1440 inch).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "backends/backends.h"
 
 #include "backends/hid/hidservice.h"

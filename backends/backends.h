@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device registry with every kind of reader the program can drive.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The references for the window's start-up time and memory: a plain Qt
 // Widgets window of the same size with nothing in it, and, with --label, the
 // same window showing one label in the window's fonts, so the price every

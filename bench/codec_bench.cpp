@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decoding speed of whole tracks, as the reader decodes every swipe: each
 // track filled to the last character it holds, swiped forwards and
 // backwards, since a reader meets both.

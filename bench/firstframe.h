@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The moment a user first sees a window: its first paint finished, children
 // included, and handed to the display. The reference windows and the bench
 // host print the same marker line at that moment, so all are timed alike.

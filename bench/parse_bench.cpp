@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Parsing speed of what real readers send, one swipe at a time as the
 // services meet it: the text of a three-track swipe through the assembler
 // (which calls the parser), and a vendor-layout HID report through the report

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """swipewatch's benchmark: every figure next to its reference, in one run.
 
 Runs on a private X server and runtime folder, so a window elsewhere is not

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // swipewatch's window and reader control as the program makes them, in a
 // host that says what it saw. It prints "first-frame" once the window is first
 // on screen (as the reference windows do), and on SIGTERM or SIGINT it closes

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Debian package, built by CPack: `make package` (or `cpack -G DEB` in the
 # build folder) writes swipewatch_<version>-<release>_<arch>.deb there.
 

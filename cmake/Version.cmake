@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The project version in one header, <swipewatch/version.h>: programs link
 # swipewatch_version and print SWIPEWATCH_VERSION_STRING for --version.
 configure_file(${CMAKE_CURRENT_LIST_DIR}/version.h.in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Magnetic stripe tracks (ISO/IEC 7811 layout) as the bits a read head senses.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Bash completion for swipewatch, msrswipe and msrprobe. One file, installed
 # under the name of each program, because bash-completion loads a file by
 # command name. Options come from each program's --help.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An exclusive claim on a logical device that holds across processes: an
 // flock on a file in the runtime folder. The kernel drops it when the holder
 // dies, however it dies, so a killed window never blocks the next one. A

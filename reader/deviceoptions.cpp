@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "reader/deviceoptions.h"
 
 namespace msr {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A device-list entry as a service sees it: its logical name, its kind and
 // the KEY=VALUE options written after the kind, e.g.
 //     BACK = serial device=/dev/ttyACM0 baud=9600 format=8N1

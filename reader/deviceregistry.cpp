@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "reader/deviceregistry.h"
 
 #include "reader/opos.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Logical device names and the service behind each, like a POS device
 // registry. The device list comes from SWIPEWATCH_DEVICES if set, else from
 // devices.conf in the user's configuration folder for swipewatch if it

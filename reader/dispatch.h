@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Late-bound access to a reader control: every member is reached by its
 // dispatch identifier, and events come back through a sink keyed by event
 // identifier. A COM-hosted control is one adapter away from this interface.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "reader/msrcontrol.h"
 
 #include "reader/opos.h"

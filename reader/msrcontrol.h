@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reader control object: the device state machine (open, claim, enable),
 // its properties and methods by dispatch identifier, and the event queue with
 // the delivery rules of a POS input device.

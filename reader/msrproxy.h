@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window's handle on the reader: exactly the members the window uses,
 // each one routed by dispatch identifier through a DispatchInterface.
 #pragma once

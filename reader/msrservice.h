@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A service object: the backend that reads a physical (or virtual) stripe
 // reader for the control object. The control owns the device state, the
 // event queue and the delivery rules; a service only claims the hardware and

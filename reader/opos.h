@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Values of the POS device control that the window and the reader share.
 #pragma once
 

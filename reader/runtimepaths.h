@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where a logical device keeps its claim lock and its swipe socket: the
 // user's runtime folder, which only the user may enter.
 #pragma once

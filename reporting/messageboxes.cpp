@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "reporting/messageboxes.h"
 
 #include <QMessageBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the program puts a message in front of the user. The window and the
 // application talk to this seam only, so tests can answer a message at once.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "reporting/resultcode.h"
 
 #include "reader/opos.h"

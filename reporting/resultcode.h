@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turning an OPOS result code into the text and the message box the user sees.
 #pragma once
 

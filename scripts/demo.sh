@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Shows swipewatch at work on a private X server: starts the window on its
 # virtual reader, swipes a scripted set of cards into it with msrswipe,
 # switches to per-card error reporting with a mouse click, takes a picture

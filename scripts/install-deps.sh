@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages a target needs, and only the missing ones, so a
 # second run costs one dpkg query. Usage: install-deps.sh build|test|run|package|demo|bench
 set -eu

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "backends/common/devicepump.h"
 
 #include "reader/opos.h"

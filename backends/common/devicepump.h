@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The thin I/O part of a reader that is a device node (evdev, hidraw): finds
 // and opens the node, reads it whenever it is readable and hands each read()
 // to its owner. Everything that interprets the bytes lives in the owner's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "backends/common/textreaderoptions.h"
 
 #include <QDir>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device-list options keyboard-type and serial readers share: both send
 // the card as text (backends/text/swipetext.h).
 //   device  the node, an absolute path (required)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // HID report descriptors: the items a reader's descriptor is made of, the
 // input fields they describe, and where in an input report a stripe reader
 // puts each track's status, length and data. Pure functions over bytes.

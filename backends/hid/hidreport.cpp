@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "backends/hid/hidreport.h"
 
 #include <algorithm>

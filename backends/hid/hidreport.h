@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turns one input report of a stripe reader into a swipe. Pure: the bytes
 // read from the node in, the tracks out. A malformed report is the reader's
 // fault, never ours: it becomes error 205 on the tracks it spoils, or a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The service for a stripe reader in HID mode: reads one input report per
 // swipe from its hidraw node. Device list entries:
 //     TILL2 = hid device=/dev/hidraw3

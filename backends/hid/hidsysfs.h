@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hidraw nodes as sysfs shows them: their USB ids, name and report
 // descriptor, read from <root>/sys/class/hidraw/hidrawN/device/, so nothing
 // needs an ioctl on the node. root is "/" except in tests.

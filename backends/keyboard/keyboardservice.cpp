@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "backends/keyboard/keyboardservice.h"
 
 #include "reader/opos.h"

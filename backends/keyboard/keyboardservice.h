@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Keyboard-type readers: the reader types the card as key presses, and this
 // service reads them from its evdev node (/dev/input/event*, better a stable
 // /dev/input/by-id/...-event-kbd link) while it holds the claim. At claim it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "backends/keyboard/keydecoder.h"
 
 #include <linux/input.h>

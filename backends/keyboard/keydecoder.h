@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The key events of a keyboard-type reader, read from its evdev node, as the
 // characters it typed: struct input_event records (sizeof(input_event), 24
 // bytes on amd64) in, text out. Pure: the service feeds it what it read.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "backends/serial/serialservice.h"
 
 #include "backends/common/devicepump.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial readers (RS-232, USB serial /dev/ttyACM*, /dev/ttyUSB*): the reader
 // sends the card as text on its serial line. The port is opened at claim, in
 // raw mode with DTR raised (a port-powered reader needs it), and locked, so a

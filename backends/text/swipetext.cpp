@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "backends/text/swipetext.h"
 
 #include "codec/stripecodec.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Readers that send the card as text (keyboard-type and serial readers) and
 // how that text becomes three tracks and their read errors. Pure functions
 // over bytes: the services feed them what they read.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "backends/virtual/swipeprotocol.h"
 
 #include <QJsonDocument>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The lines a feeder and the virtual reader exchange over the swipe socket:
 // parsing and formatting only, no sockets. The grammar is written out at the
 // top of virtualmsr.cpp.

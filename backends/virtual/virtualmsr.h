@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built-in virtual reader: a service whose "head" is a local socket. A
 // feeder (msrswipe) writes the bits of a card's tracks into it, the service
 // decodes them as a reader would and hands the swipe to the control. The

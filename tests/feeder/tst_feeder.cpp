@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // msrswipe: its options, the bits it writes for a card, and what it says and
 // returns against a real virtual reader, or when none is listening.
 #include "backends/virtual/virtualmsr.h"

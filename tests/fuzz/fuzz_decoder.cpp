@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the track decoder and encoder.
 //
 // If the first byte is even, the rest of the input is raw bits (eight per byte, least

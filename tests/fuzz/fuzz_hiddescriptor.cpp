@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the HID report descriptor parser and the report decoder.
 // Byte 0 times four is how many of the following bytes are the descriptor;
 // the rest is one report, decoded if the descriptor describes a stripe reader.

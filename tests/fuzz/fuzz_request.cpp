@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the swipe socket's request parser.
 //
 // If the first byte is even, the rest of the input is one request line as a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a fuzz target over a fixed series of pseudo-random inputs, for compilers without
 // libFuzzer. The series is the same on every run, so a failure can be reproduced.
 #include <cstdint>

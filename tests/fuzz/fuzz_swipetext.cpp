@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the text of keyboard-type and serial readers.
 //
 // Byte 0: bit 0 the LRC option, the others how to cut the rest, raw reader

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Completes command lines with the completion file as bash would, breaking
 # words at blanks, ':' and '='. Usage: check_completion.sh FILE BIN_DIR WORK_DIR
 set -u

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The AppStream file passes the pedantic validator and describes this release.
 # Usage: check_metainfo.sh FILE VERSION
 set -eu

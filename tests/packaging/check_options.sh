@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # A program's --help and its manual page must list the same options.
 # Usage: check_options.sh PROGRAM PAGE.scd
 set -eu

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds the Debian package into a folder of its own and checks it as a
 # technician and Debian would: the files in it, the control fields, lintian.
 # Usage: check_package.sh CPACK CPACK_CONFIG WORK_DIR VERSION FILE...

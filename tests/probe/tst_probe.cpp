@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // msrprobe: the readers it finds in a fake sysfs tree, the udev rules it
 // writes, how it masks card numbers, and a whole --watch run against the
 // virtual reader with msrswipe swiping.

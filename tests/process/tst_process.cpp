@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Real swipewatch processes, each test on its own X server and with its own
 // runtime folder, watched from outside only: the claim through the kernel's
 // lock table, message boxes by their window titles and by the log line each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The swipe socket's lines, without a socket: what each request parses to or
 // why it is refused, and answers as the feeder reads them back.
 #include "backends/virtual/swipeprotocol.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual reader's swipe socket, served for real: claims and stale
 // sockets, what a swipe reads as, hostile clients, waits, and the whole path
 // through the real control.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Logical names resolve through the device list, a bad list is a result code
 // with the fault named, never a crash; and a device's claim holds against other
 // processes and dies with its holder.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The control object's state machine and its event delivery rules, driven
 // through the dispatch interface with a service the test feeds by hand.
 #include "reader/msrcontrol.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real window, control and virtual reader in one process, under a flood
 // and hostile clients; and the window alone with data no stripe could hold.
 #include "backends/backends.h"

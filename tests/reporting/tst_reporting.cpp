@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "reporting/messageboxes.h"
 #include "reporting/resultcode.h"
 #include "tests/support/recordingmessageboxes.h"

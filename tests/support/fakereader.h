@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A reader control for tests: it answers every member the window uses from
 // scripted values, logs every call by dispatch identifier and kind, and fires
 // events into whatever sink is advised.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A message seam that answers at once, as a user clicking OK straight away
 // would, and records what it was asked to show.
 #pragma once

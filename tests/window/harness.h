@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A window wired to a fake reader and a message seam that answers at once.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/icon.h"
 #include "app/twips.h"
 #include "harness.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/feeder/cardoptions.h"
 
 #include "backends/virtual/swipeprotocol.h"

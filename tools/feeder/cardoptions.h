@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What msrswipe is asked to swipe: its command line, the built-in sample
 // cards, and the bits each track gets written with.
 #pragma once

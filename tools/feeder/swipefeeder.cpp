@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/feeder/swipefeeder.h"
 
 #include "reader/runtimepaths.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sends swipes to a claimed virtual reader over its swipe socket and reads
 // the answers. Used by msrswipe; works inside any Qt event loop.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // msrprobe: finds card readers and watches one without a window, e.g. over
 // SSH on a till with no screen. Everything but the process set-up lives in
 // the probe library.

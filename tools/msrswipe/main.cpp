@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // msrswipe: swipes cards into the virtual reader of a running swipewatch.
 // Everything but the process set-up lives in the feeder library.
 #include "tools/feeder/swipefeeder.h"

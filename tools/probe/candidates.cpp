@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/probe/candidates.h"
 
 #include "backends/hid/hiddescriptor.h"

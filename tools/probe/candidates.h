@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding a reader: the keyboard-class input devices, serial ports and
 // stripe-reader hidraw nodes that sysfs lists, with their stable paths and
 // the device-list line that names each. root is "/" except in tests.

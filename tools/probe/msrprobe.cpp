@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/probe/msrprobe.h"
 
 #include "tools/probe/candidates.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole of msrprobe but the process set-up: find a reader, watch it,
 // or print the udev rule that lets the user at it.
 #pragma once

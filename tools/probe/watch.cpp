@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/probe/watch.h"
 
 #include "app/termination.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Watching a reader without a window: open, claim and enable a logical
 // device through the same control object the window uses, and print one
 // line per event until Ctrl-C or SIGTERM.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Uses a control the way the window does, for the backend tests.
 #pragma once
 

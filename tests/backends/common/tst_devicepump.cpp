@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a claim on a device node answers for the paths a device list may name.
 #include "backends/common/devicepump.h"
 #include "reader/opos.h"

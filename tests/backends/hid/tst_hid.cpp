@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The HID backend: descriptors to fields to a track layout, reports to
 // swipes, and the service on a fake sysfs tree and a socket standing in for
 // the hidraw node (SOCK_SEQPACKET keeps report boundaries as hidraw does).

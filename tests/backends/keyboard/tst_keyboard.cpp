@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Keyboard-type readers: key events to text, the device-list options, and
 // the service through the control on a socketpair: claim, swipes, busy,
 // unplugged and back, release.

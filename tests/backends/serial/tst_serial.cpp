@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial readers on a pseudo-terminal: the device-list options, and the whole
 // path from a device list naming the port through the control's events,
 // with a second window, a sign-on line, faults, unplug and return.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The text of keyboard-type and serial readers: framings and faults of one
 // swipe, and where the assembler ends a swipe.
 #include "backends/text/swipetext.h"
