@@ -3,6 +3,9 @@
 
 #include "codec/stripecodec.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -23,17 +26,72 @@ bool isControl(char c)
     return static_cast<unsigned char>(c) < 0x20;
 }
 
+bool endsSwipe(char c)
+{
+    return isLineEnd(c) || c == kEtx;
+}
+
 bool isStartSentinel(char c)
 {
     return c == '%' || c == ';' || c == '+';
 }
 
-bool fitsTrack(int track, char c)
+// Whether a byte ends a track's data, opens a track, and which tracks can hold
+// it, in one table: the assembler parses the pending text at every line end,
+// so reading a track's data is the hot loop and costs one lookup per byte.
+class TrackChars {
+public:
+    TrackChars()
+    {
+        for (int code = 0; code < 256; ++code) {
+            const char c = static_cast<char>(code);
+            std::uint8_t &k = m_kind[std::size_t(code)];
+            if (c == '?' || isControl(c))
+                k |= kEndsTrack;
+            if (isStartSentinel(c))
+                k |= kStartSentinel;
+            for (int track = 1; track <= 3; ++track) {
+                const stripe::TrackFormat &f = stripe::formatOf(track);
+                const int size = 1 << (f.bitsPerChar - 1);
+                if (code >= f.asciiOffset && code < f.asciiOffset + size && c != f.startSentinel)
+                    k |= fitsBit(track);
+            }
+        }
+    }
+
+    struct Scan {
+        qsizetype length;
+        bool badChar; // the data holds a character the track cannot
+    };
+
+    // The track's data at the start of text: up to its end sentinel or a
+    // control character, or, for a track that came without a start sentinel,
+    // up to the next start sentinel.
+    Scan scan(QByteArrayView text, int track, bool withSentinel) const
+    {
+        const std::uint8_t stop = withSentinel ? kEndsTrack : kEndsTrack | kStartSentinel;
+        std::uint8_t all = fitsBit(track);
+        qsizetype n = 0;
+        for (; n < text.size(); ++n) {
+            const std::uint8_t k = m_kind[static_cast<unsigned char>(text[n])];
+            if (k & stop)
+                break;
+            all &= k;
+        }
+        return {n, all == 0};
+    }
+
+private:
+    static constexpr std::uint8_t kEndsTrack = 0x10, kStartSentinel = 0x20;
+    static constexpr std::uint8_t fitsBit(int track) { return std::uint8_t(1u << (track - 1)); }
+
+    std::array<std::uint8_t, 256> m_kind{};
+};
+
+const TrackChars &trackChars()
 {
-    const stripe::TrackFormat &f = stripe::formatOf(track);
-    const int code = static_cast<unsigned char>(c);
-    const int size = 1 << (f.bitsPerChar - 1);
-    return code >= f.asciiOffset && code < f.asciiOffset + size && c != f.startSentinel;
+    static const TrackChars chars;
+    return chars;
 }
 
 class Parser {
@@ -83,25 +141,20 @@ private:
         if (noise)
             track = m_last;
         const bool again = !noise && m_out.touched[std::size_t(track - 1)];
-        std::string data;
-        bool badChar = false, ended = false;
-        while (m_at < m_text.size()) {
-            const char c = m_text[m_at];
-            if (c == '?') {
-                ended = true;
-                ++m_at;
-                break;
-            }
-            if (isControl(c) || (!withSentinel && isStartSentinel(c)))
-                break;
-            badChar = badChar || !fitsTrack(track, c);
-            data += c;
+        const auto [length, badChar] = trackChars().scan(m_text.sliced(m_at), track, withSentinel);
+        const QByteArrayView data = m_text.sliced(m_at, length);
+        m_at += length;
+        const bool ended = m_at < m_text.size() && m_text[m_at] == '?';
+        if (ended)
             ++m_at;
-        }
         const bool isE = ended && data == "E";
         bool lrcBad = false;
         if (ended && m_format.lrc) {
-            const std::string sent = stripe::formatOf(track).startSentinel + data + '?';
+            std::string sent;
+            sent.reserve(std::size_t(data.size()) + 2);
+            sent += stripe::formatOf(track).startSentinel;
+            sent.append(data.data(), std::size_t(data.size()));
+            sent += '?';
             const char want = stripe::lrcChar(track, sent);
             const bool present = m_at < m_text.size() && !isControl(m_text[m_at]);
             if (present && (!isE || m_text[m_at] == want)) {
@@ -124,11 +177,10 @@ private:
             return;
         }
         const qsizetype room = stripe::formatOf(track).maxChars - 3;
-        m_out.read.tracks[std::size_t(track - 1)].text =
-            QString::fromLatin1(data.data(), qsizetype(data.size()));
+        m_out.read.tracks[std::size_t(track - 1)].text = QString::fromLatin1(data);
         if (!withSentinel)
             fail(track, stripe::StartSentinelError);
-        if (badChar || qsizetype(data.size()) > room)
+        if (badChar || data.size() > room)
             fail(track, kOther);
         if (!ended)
             fail(track, stripe::EndSentinelError);
@@ -166,32 +218,41 @@ ParsedText parseSwipeText(QByteArrayView text, const TextFormat &format)
 QList<TextSwipe> SwipeAssembler::feed(QByteArrayView bytes)
 {
     QList<TextSwipe> done;
-    for (const char c : bytes) {
+    while (!bytes.isEmpty()) {
+        // Only a CR, LF or ETX can end a swipe, so the bytes up to the next one
+        // go in as one run.
+        const auto endAt =
+            std::find_if(bytes.begin(), bytes.end(), [](char c) { return endsSwipe(c); });
+        const bool ended = endAt != bytes.end();
+        QByteArrayView run = bytes.first(endAt - bytes.begin() + (ended ? 1 : 0));
+        bytes = bytes.sliced(run.size());
         if (m_discarding) {
-            m_discarding = !isLineEnd(c) && c != kEtx;
+            m_discarding = !ended;
             continue;
         }
-        if (m_text.isEmpty() && isControl(c))
+        if (m_text.isEmpty()) { // framing before a swipe
+            while (!run.isEmpty() && isControl(run.front()))
+                run = run.sliced(1);
+        }
+        const qsizetype room = kMaxSwipeBytes - m_text.size();
+        if (run.size() > room) {
+            m_text.append(run.first(room));
+            done += finish(parseSwipeText(m_text, m_format), true);
+            m_discarding = !ended; // the rest of the run is dropped up to its end
             continue;
-        m_text += c;
-        if (m_text.size() > kMaxSwipeBytes) {
-            done += finish(kMaxSwipeBytes, true);
-            m_discarding = !isLineEnd(c) && c != kEtx; // unless this byte ended it
+        }
+        m_text.append(run);
+        if (!ended || m_text.isEmpty())
+            continue;
+        const char c = m_text.back();
+        if (isLineEnd(c) && std::exchange(m_signOn, false) && !hasSentinel(m_text)) {
+            m_text.clear();
             continue;
         }
-        if (isLineEnd(c) && m_signOn) {
-            m_signOn = false;
-            if (!hasSentinel(m_text)) {
-                m_text.clear();
-                continue;
-            }
-        }
-        if (isLineEnd(c) || c == kEtx) {
-            const ParsedText parsed = parseSwipeText(m_text, m_format);
-            const bool anyTrack = parsed.touched[0] || parsed.touched[1] || parsed.touched[2];
-            if (parsed.endsCard || (c == kEtx && anyTrack))
-                done += finish(m_text.size(), false);
-        }
+        ParsedText parsed = parseSwipeText(m_text, m_format);
+        const bool anyTrack = parsed.touched[0] || parsed.touched[1] || parsed.touched[2];
+        if (parsed.endsCard || (c == kEtx && anyTrack))
+            done += finish(std::move(parsed), false);
     }
     return done;
 }
@@ -203,7 +264,7 @@ QList<TextSwipe> SwipeAssembler::flush()
         clear();
         return {};
     }
-    return {finish(m_text.size(), false)};
+    return {finish(parseSwipeText(m_text, m_format), false)};
 }
 
 void SwipeAssembler::markDamaged()
@@ -218,11 +279,9 @@ void SwipeAssembler::clear()
     m_damaged = m_discarding = false;
 }
 
-TextSwipe SwipeAssembler::finish(qsizetype length, bool cut)
+TextSwipe SwipeAssembler::finish(ParsedText parsed, bool cut)
 {
-    TextSwipe swipe{m_text.left(length), {}};
-    ParsedText parsed = parseSwipeText(swipe.text, m_format);
-    swipe.read = parsed.read;
+    TextSwipe swipe{std::exchange(m_text, {}), std::move(parsed.read)};
     if (cut || m_damaged) {
         const bool none = !parsed.touched[0] && !parsed.touched[1] && !parsed.touched[2];
         for (std::size_t t = 0; t < 3; ++t) {
@@ -230,7 +289,6 @@ TextSwipe SwipeAssembler::finish(qsizetype length, bool cut)
                 swipe.read.tracks[t].error = kOther;
         }
     }
-    m_text.clear();
     m_damaged = false;
     return swipe;
 }

@@ -94,7 +94,8 @@ public:
     void clear();
 
 private:
-    TextSwipe finish(qsizetype length, bool cut);
+    // Hands out the pending text, parsed, as a swipe.
+    TextSwipe finish(ParsedText parsed, bool cut);
 
     TextFormat m_format;
     QByteArray m_text;
