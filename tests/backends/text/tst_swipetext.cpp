@@ -42,6 +42,7 @@ private slots:
         row("no start sentinel, letter first", "B12?;1?\r", "B12:201|1:0|:0");
         row("no start sentinel, digits first", "4111=29?\r", ":0|4111=29:201|:0");
         row("no sentinels at all", "4111=29\r", ":0|4111=29:201|:0");
+        row("no start sentinel, up to the next one", "4111=29;1?\r", ":0|4111=29:201|1:0");
         row("cut off by CR", "%A?;123\r+4?", "A:0|123:202|4:0");
         row("letter in track 2", ";12A4?", ":0|12A4:205|:0");
         row("lower case in track 1", "%ab?", "ab:205|:0|:0");
@@ -89,6 +90,9 @@ private slots:
         row("lost between swipes", "<lost>#<gap>", "gap :205|:205|:205");
         row("too long, rest dropped", tooLong + "#;1?\r#%B?;2?\r", cut + "B:0|2:0|:0");
         row("too long, ended by the gap", tooLong + "#<gap>#%B?;2?\r", cut + "B:0|2:0|:0");
+        row("too long, CR in the same read", tooLong + "\r#%B?;2?\r", cut + "B:0|2:0|:0");
+        row("1000 bytes with the CR, kept whole", "%A?" + QByteArray(993, '\x02') + ";1?\r",
+            "A:0|1:0|:0");
         row("sign-on line", "<opened>#READER V2.1\r\n#%A?;1?\r", "A:0|1:0|:0");
         row("sign-on without CR", "<opened>#READY#<gap>#%A?;1?\r", "A:0|1:0|:0");
         row("a card right after opening", "<opened>#%A?;1?\r", "A:0|1:0|:0");
