@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "app/application.h"
 
+#include "app/frmmsr.h"
+#include "app/icon.h"
 #include "reporting/messageboxes.h"
 
 #include <cstdio>
@@ -52,6 +54,16 @@ void Application::endWithFailure(const QString &what)
     // nothing else of the program may run, destructors of statics included.
     std::fflush(nullptr);
     std::_Exit(kFailureStatus);
+}
+
+void setUpApplication()
+{
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.swipewatch.SwipeWatch"));
+    QApplication::setWindowIcon(programIcon());
+    // Text boxes lay out their first, empty text in the application's font
+    // before they take their own: with the window's font there, start-up
+    // loads no face the window does not show.
+    QApplication::setFont(frmMSR::defaultFont());
 }
 
 } // namespace swipewatch

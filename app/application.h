@@ -45,4 +45,8 @@ private:
     bool m_failed = false;
 };
 
+// What every run of the program sets on the application object: the desktop
+// file's name, the icon and the font. main and the bench host both call it.
+void setUpApplication();
+
 } // namespace swipewatch

@@ -86,6 +86,12 @@ Control *element(const std::array<Control *, N> &array, int index, int base, con
 
 } // namespace
 
+// The window's default font, used by the frame and the option buttons.
+QFont frmMSR::defaultFont()
+{
+    return arialFont(8, QFont::Normal);
+}
+
 frmMSR::frmMSR(msr::DispatchInterface *reader, reporting::MessageBoxes &boxes, QString deviceName,
                QWidget *parent)
     : QWidget(parent), m_msr(reader), m_boxes(boxes), m_deviceName(std::move(deviceName))
@@ -97,8 +103,7 @@ frmMSR::frmMSR(msr::DispatchInterface *reader, reporting::MessageBoxes &boxes, Q
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
-    // The window's default font, used by the frame and the option buttons.
-    setFont(arialFont(8, QFont::Normal));
+    setFont(defaultFont());
 
     createControls();
 

@@ -23,6 +23,8 @@ class frmMSR : public QWidget {
     Q_OBJECT
 public:
     static constexpr const char *kDeviceName = "MCRSTUBEX";
+    // The font of the frame and the option buttons.
+    static QFont defaultFont();
 
     // reader must outlive the window; boxes shows the result code messages;
     // deviceName is the logical device opened at the first activation.

@@ -4,7 +4,6 @@
 #include "app/application.h"
 #include "app/commandline.h"
 #include "app/display.h"
-#include "app/icon.h"
 #include "app/runwindow.h"
 #include "reporting/messageboxes.h"
 
@@ -38,8 +37,7 @@ int main(int argc, char *argv[])
     auto opening = std::make_unique<swipewatch::DisplayOpening>();
     swipewatch::Application app(argc, argv, boxes);
     opening.reset();
-    QGuiApplication::setDesktopFileName(QStringLiteral("org.swipewatch.SwipeWatch"));
-    QApplication::setWindowIcon(swipewatch::programIcon());
+    swipewatch::setUpApplication();
 
     return swipewatch::runWindow(app, boxes, {}, {}, line.deviceName);
 }

@@ -17,7 +17,6 @@
 // out wrong (feed_errors) on the closing line.
 #include "app/application.h"
 #include "app/frmmsr.h"
-#include "app/icon.h"
 #include "app/runwindow.h"
 #include "backends/backends.h"
 #include "backends/virtual/swipeprotocol.h"
@@ -287,8 +286,7 @@ int main(int argc, char *argv[])
     swipewatch::Application app(argc, argv, boxes);
     // As main does, so the host starts what the program starts.
     QCoreApplication::setApplicationName(QStringLiteral("swipewatch"));
-    QGuiApplication::setDesktopFileName(QStringLiteral("org.swipewatch.SwipeWatch"));
-    QApplication::setWindowIcon(swipewatch::programIcon());
+    swipewatch::setUpApplication();
     const bench::FirstFrameMarker marker;
 
     const QStringList args = app.arguments();
