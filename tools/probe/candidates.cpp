@@ -240,7 +240,7 @@ std::optional<QString> udevRule(const QString &root, const QString &path, QStrin
     return QStringLiteral("# swipewatch: the logged-in user may read the card reader %1 (USB %2)\n"
                           "%3, ATTRS{idVendor}==\"%4\", ATTRS{idProduct}==\"%5\", "
                           "TAG+=\"uaccess\"\n")
-        .arg(path, hid::formatUsbIds(*ids), subsystem, vid, pid);
+        .arg(msr::printable(path), hid::formatUsbIds(*ids), subsystem, vid, pid);
 }
 
 } // namespace probe
