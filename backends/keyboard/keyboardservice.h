@@ -14,14 +14,13 @@
 #pragma once
 
 #include "backends/common/devicepump.h"
-#include "backends/common/textreaderoptions.h"
+#include "backends/common/textfeed.h"
 #include "backends/keyboard/keydecoder.h"
 #include "reader/msrservice.h"
 
 #include <memory>
 #include <optional>
 
-class QTimer;
 
 namespace msr {
 
@@ -46,16 +45,13 @@ public:
 
 private:
     void take(const QByteArray &bytes);
-    void report(const QList<TextSwipe> &swipes);
     void readerGone();
 
     KeyboardSettings m_settings;
     std::unique_ptr<DeviceOps> m_ops;
     DevicePump *m_pump;
-    QTimer *m_gap;
+    TextFeed m_text;
     KeyDecoder m_keys;
-    SwipeAssembler m_swipes;
-    quint64 m_nextSwipe = 1;
 };
 
 std::unique_ptr<MsrService> createKeyboardService(const DeviceEntry &entry, QString *error);

@@ -52,11 +52,10 @@ std::optional<SerialSettings> serialSettings(const DeviceEntry &entry, QString *
 
 SerialService::SerialService(QString name, SerialSettings settings, QObject *parent)
     : MsrService(parent), m_name(std::move(name)), m_settings(std::move(settings)),
-      m_gap(new QTimer(this)), m_poll(new QTimer(this)), m_swipes(m_settings.text)
+      m_poll(new QTimer(this)),
+      m_text(
+          m_settings, [this](quint64 id, const SwipeRead &swipe) { reportSwipe(id, swipe); }, this)
 {
-    m_gap->setSingleShot(true);
-    m_gap->setInterval(m_settings.gapMs);
-    connect(m_gap, &QTimer::timeout, this, [this] { report(m_swipes.flush()); });
     m_poll->setInterval(kReappearPollMs);
     connect(m_poll, &QTimer::timeout, this, &SerialService::pollForReturn);
 }
@@ -82,8 +81,7 @@ void SerialService::release()
 {
     m_claimed = false;
     m_poll->stop();
-    m_gap->stop();
-    m_swipes.clear();
+    m_text.clear();
     delete m_port; // closes it and drops the lock
     m_port = nullptr;
 }
@@ -125,8 +123,7 @@ int SerialService::tryOpen()
     m_port->setParent(this);
     connect(m_port, &QSerialPort::readyRead, this, &SerialService::take);
     connect(m_port, &QSerialPort::errorOccurred, this, &SerialService::portError);
-    m_swipes.clear();
-    m_swipes.expectSignOn();
+    m_text.clear(true);
     return 0;
 }
 
@@ -134,11 +131,7 @@ void SerialService::take()
 {
     if (!m_port)
         return;
-    report(m_swipes.feed(m_port->readAll()));
-    if (m_swipes.pending())
-        m_gap->start(); // from the last byte
-    else
-        m_gap->stop();
+    m_text.feed(m_port->readAll());
 }
 
 void SerialService::portError(QSerialPort::SerialPortError error)
@@ -164,10 +157,7 @@ void SerialService::lose()
     // Not the port's error text: on a hang-up it names whatever call failed last.
     qWarning("swipewatch: %s: the reader at %s went away; waiting for it to come back",
              qPrintable(m_name), qPrintable(m_settings.device));
-    m_gap->stop();
-    if (m_swipes.pending())
-        m_swipes.markDamaged();
-    report(m_swipes.flush());
+    m_text.readerGone();
     m_poll->start();
 }
 
@@ -178,12 +168,6 @@ void SerialService::pollForReturn()
     m_poll->stop();
     qWarning("swipewatch: %s: the reader at %s is back", qPrintable(m_name),
              qPrintable(m_settings.device));
-}
-
-void SerialService::report(const QList<TextSwipe> &swipes)
-{
-    for (const TextSwipe &swipe : swipes)
-        reportSwipe(m_nextSwipe++, swipe.read);
 }
 
 std::unique_ptr<MsrService> createSerialService(const DeviceEntry &entry, QString *error)

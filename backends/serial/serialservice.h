@@ -17,7 +17,7 @@
 // reopened when it is back.
 #pragma once
 
-#include "backends/common/textreaderoptions.h"
+#include "backends/common/textfeed.h"
 #include "reader/msrservice.h"
 
 #include <QSerialPort>
@@ -59,17 +59,14 @@ private:
     void portError(QSerialPort::SerialPortError error);
     void lose();
     void pollForReturn();
-    void report(const QList<TextSwipe> &swipes);
 
     QString m_name;
     SerialSettings m_settings;
     QString m_error;
     QSerialPort *m_port = nullptr;
     bool m_claimed = false;
-    QTimer *m_gap;
     QTimer *m_poll;
-    SwipeAssembler m_swipes;
-    quint64 m_nextSwipe = 1;
+    TextFeed m_text;
 };
 
 std::unique_ptr<MsrService> createSerialService(const DeviceEntry &entry, QString *error);
