@@ -58,6 +58,18 @@ void TestSwipeProtocol::parsesRequests_data()
     bad("wait not a boolean", R"({"swipe":{},"wait":1})",
         "malformed request: \"wait\" must be true or false");
     bad("line too long", QByteArray(65537, ' '), "line longer than 65536 bytes");
+    // What a hostile client may send: refused with a reason, never a crash or a hang.
+    // The JSON reader lets a raw control character through; the bits check does not.
+    bad("raw NUL in a string", QByteArray("{\"swipe\":{\"track2\":\"01\0001\"}}", 27),
+        "malformed request: \"track2\" has \"?\" at bit 2; bits are 0 or 1");
+    bad("escaped NUL in a name", R"({"swipe":{"track2\u0000":""}})",
+        "malformed request: unknown track \"track2?\" in \"swipe\"");
+    bad("fullwidth digit as a bit", "{\"swipe\":{\"track2\":\"\xef\xbc\x90\"}}",
+        "malformed request: \"track2\" has \"?\" at bit 0; bits are 0 or 1");
+    bad("deep arrays", "{\"swipe\":" + QByteArray(30000, '[') + QByteArray(30000, ']') + '}',
+        "malformed request: not JSON (too deeply nested document at byte 1033)");
+    bad("huge integer", "{\"swipe\":{},\"wait\":" + QByteArray(300, '9') + '}',
+        "malformed request: \"wait\" must be true or false");
 }
 
 void TestSwipeProtocol::parsesRequests()

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The real window, control and virtual reader in one process, under a flood
-// and hostile clients; and the window alone with data no stripe could hold.
+// and under bursts of good and bad cards.
 #include "backends/backends.h"
 #include "backends/virtual/swipeprotocol.h"
 #include "codec/stripecodec.h"
@@ -11,11 +11,8 @@
 #include <QTemporaryDir>
 
 #include <future>
-#include <grp.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -93,11 +90,6 @@ struct RealWindow {
             kPatience);
         return client.get();
     }
-    [[nodiscard]] bool delivers()
-    {
-        const QList<QByteArray> lines = talk(goodSwipe(true), 1);
-        return lines.size() == 1 && delivered(lines[0]);
-    }
 };
 
 } // namespace
@@ -157,122 +149,6 @@ private slots:
             QCOMPARE(seen, shown);
             QCOMPARE(w.form->lbCount()->Caption(), QString::number(perCard ? round : 2 * round));
             QCOMPARE(w.form->lbErrorCount()->Caption(), QString::number(round));
-        }
-    }
-
-    void hostileRequestsAreRefused_data()
-    {
-        QTest::addColumn<QByteArray>("line");
-        QTest::addColumn<QString>("reason"); // how the refusal starts
-        auto row = [](const char *name, const QByteArray &line,
-                      const char *reason = "malformed request: not JSON") {
-            QTest::newRow(name) << line << QString::fromLatin1(reason);
-        };
-        QByteArray noise;
-        for (int i = 1; i < 4096; ++i)
-            noise += char(i * 131 % 256 == '\n' ? 0 : i * 131 % 256);
-        row("binary noise", noise);
-        // The JSON reader lets a raw control character through; the bits check does not.
-        row("raw NUL in a string", QByteArray("{\"swipe\":{\"track2\":\"01\0001\"}}", 27),
-            "malformed request: \"track2\" has \"?\" at bit 2");
-        row("invalid UTF-8", "{\"\xc3\x28\":{}}");
-        row("surrogate in UTF-8", "{\"swipe\":{\"\xed\xa0\x80\":\"\"}}");
-        row("escaped NUL in a name", R"({"swipe":{"track2\u0000":""}})",
-            "malformed request: unknown track \"track2?\"");
-        row("fullwidth digit as a bit", "{\"swipe\":{\"track2\":\"\xef\xbc\x90\"}}",
-            "malformed request: \"track2\" has \"?\" at bit 0");
-        row("deep arrays", "{\"swipe\":" + QByteArray(30000, '[') + QByteArray(30000, ']') + '}');
-        row("deep objects", QByteArray("{\"swipe\":").repeated(5000) + QByteArray(5000, '}'));
-        row("huge exponent", R"({"swipe":{"track1":1e99999}})");
-        row("huge integer", "{\"swipe\":{},\"wait\":" + QByteArray(300, '9') + '}',
-            "malformed request: \"wait\" must be true or false");
-        row("1 MiB line, then a hang-up", QByteArray(1 << 20, '{'), kLineTooLong);
-    }
-
-    void hostileRequestsAreRefused()
-    {
-        QFETCH(QByteArray, line);
-        QFETCH(QString, reason);
-        const bool hangsUp = reason == QLatin1String(kLineTooLong);
-        RealWindow w;
-        QVERIFY(w.start());
-        // A reader that hangs up answers nothing behind the refusal.
-        const QList<QByteArray> answers = w.talk(line + '\n' + goodSwipe(true), 2);
-        QCOMPARE(answers.size(), hangsUp ? 1 : 2);
-        const std::optional<Answer> refused = parseAnswer(answers[0]);
-        QVERIFY2(refused && refused->result == Result::Refused && !refused->id &&
-                     refused->reason.startsWith(reason),
-                 answers[0].constData());
-        QVERIFY(hangsUp ? w.delivers() : delivered(answers[1]));
-        QCOMPARE(w.form->lbCount()->Caption(), QStringLiteral("1"));
-    }
-
-    // The peer check behind an opened folder is proven in tst_virtualmsr.
-    void anotherUserIsTurnedAway()
-    {
-        const passwd *nobody = ::getpwnam("nobody");
-        if (::geteuid() != 0 || !nobody)
-            QSKIP("connecting as another user needs root and a user 'nobody'");
-        RealWindow w;
-        QVERIFY(w.start());
-        const QByteArray expected = formatAnswer(refusal(QString::fromLatin1(kOtherUser)));
-        const pid_t child = ::fork();
-        if (child == 0) { // system calls only: this process has threads
-            ::alarm(60);
-            char answer[256] = {};
-            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            if (::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
-                ::setuid(nobody->pw_uid) != 0)
-                ::_exit(2);
-            if (::connect(fd, reinterpret_cast<sockaddr *>(&w.socket), sizeof w.socket) != 0)
-                ::_exit(errno == EACCES ? 0 : 3); // the private folder refused it
-            (void)::send(fd, "{\"swipe\":{}}\n", 13, MSG_NOSIGNAL);
-            ::_exit(::read(fd, answer, sizeof answer - 1) > 0 && expected == answer ? 0 : 4);
-        }
-        int status = -1;
-        pid_t reaped = 0;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            reaped == child || (reaped = ::waitpid(child, &status, WNOHANG)) == child, kPatience);
-        QCOMPARE(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
-        QVERIFY(w.delivers());
-        QCOMPARE(w.form->lbCount()->Caption(), QStringLiteral("1"));
-    }
-
-    void oddTrackDataStaysOnOneLineFromItsStart_data()
-    {
-        QTest::addColumn<QString>("text");
-        QString controls = QString::fromUtf16(u"\uFFFD\u0007\t\n\r\u0085\u2028 B41^CARD");
-        controls.insert(3, QChar(0));
-        const QString rtl = QString::fromUtf16(u"\u05DB\u05E8\u05D8\u05D9\u05E1 \u0628\u0637"
-                                               u"\u0627\u0642\u0629 \u202E4111\u202C");
-        const QString astral =
-            QString::fromUtf16(u"\U0001F4B3\U00010348\U0001D11E\U000E0041\u0301");
-        QTest::newRow("replacement and control characters") << controls;
-        QTest::newRow("right to left") << rtl;
-        QTest::newRow("astral plane") << astral;
-        QTest::newRow("lone surrogates") << QChar(0xDC00) + QStringLiteral("x") + QChar(0xD800);
-        QTest::newRow("200,000 characters of all of it")
-            << (controls + rtl + astral).repeated(200000 / 40).left(200000);
-    }
-
-    // Text no stripe carries, as another kind of reader could hand it over.
-    void oddTrackDataStaysOnOneLineFromItsStart()
-    {
-        QFETCH(QString, text);
-        Harness h;
-        h.reader.tracks = {text, text, text};
-        QVERIFY(h.start());
-        const int height = h.form->tbTrack(0)->height();
-        h.reader.fireDataEvent(trackWord(255, 255, 255));
-        QCOMPARE(h.form->lbCount()->Caption(), QStringLiteral("1"));
-        for (int i = 0; i < 3; ++i) {
-            swipewatch::ui::TextBox *box = h.form->tbTrack(i);
-            QCOMPARE(box->Text(), text);
-            QCOMPARE(box->height(), height);
-            QCOMPARE(box->cursorPosition(), 0);
-            box->grab(); // lays out and scrolls the text as painting does
-            const QRect start = box->inputMethodQuery(Qt::ImCursorRectangle).toRect();
-            QVERIFY2(box->rect().contains(start.center()), qPrintable(QString::number(start.x())));
         }
     }
 };
