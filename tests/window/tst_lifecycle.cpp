@@ -97,18 +97,6 @@ private slots:
         QCOMPARE(h.boxes.shown, unloadBoxes);
     }
 
-    void laterActivationsDoNothing()
-    {
-        Harness h;
-        QVERIFY(h.start());
-        h.reader.calls.clear();
-        activate(h.form.get());
-        h.form->hide();
-        h.form->show();
-        QCoreApplication::processEvents();
-        QVERIFY(h.reader.calls.isEmpty());
-    }
-
     // Start-up and unload run once: not again for an activation inside a
     // start-up box, a close inside an unload box, or a window shown again.
     void startUpAndUnloadRunOnce()
