@@ -77,7 +77,9 @@ private slots:
         h.reader.errorReportingType = initialType;
         QVERIFY(h.reader.sink() && h.reader.calls.isEmpty()); // loading calls nothing
         QVERIFY(h.start());
-        QCOMPARE(h.counters(), QStringList(4, count));
+        swipewatch::ui::Label *inputs = h.form->lbCount(), *errors = h.form->lbErrorCount();
+        QCOMPARE((QStringList{inputs->Tag(), inputs->Caption(), errors->Tag(), errors->Caption()}),
+                 QStringList(4, count));
         QCOMPARE(h.form->Option1(1)->Value(), results[0] == 0); // "Track" once open
         h.reader.calls << "close";
         QVERIFY(h.form->close()); // the window always closes
