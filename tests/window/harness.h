@@ -39,10 +39,4 @@ struct Harness {
     {
         return {form->tbTrack(0)->Text(), form->tbTrack(1)->Text(), form->tbTrack(2)->Text()};
     }
-    // Tag and Caption of the input count, then of the error count.
-    QStringList counters() const
-    {
-        return {form->lbCount()->Tag(), form->lbCount()->Caption(), form->lbErrorCount()->Tag(),
-                form->lbErrorCount()->Caption()};
-    }
 };

@@ -17,7 +17,6 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<bool>("configured");
         const QStringList program{"swipewatch"};
-        QTest::newRow("nothing") << "" << program << false;
         QTest::newRow("empty DISPLAY") << "DISPLAY=" << program << false;
         QTest::newRow("X") << "DISPLAY=:0" << program << true;
         QTest::newRow("Wayland") << "WAYLAND_DISPLAY=wayland-0" << program << true;

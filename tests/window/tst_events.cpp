@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: MIT
-#include "app/runtimeerror.h"
 #include "harness.h"
 
 #include <QAccessible>
@@ -9,10 +8,14 @@ namespace {
 const QStringList kTracks{QString(76, '1'), QString(37, '2'), QString(104, '3')};
 const QStringList kLengths{" 76 Byte", " 37 Byte", " 104 Byte"};
 const qint32 kGoodStatus = trackWord(76, 37, 104);
-constexpr qint32 kExtended = opos::OPOS_E_EXTENDED;
 constexpr qint32 kInputData = opos::OPOS_EL_INPUT_DATA;
 constexpr qint32 kInput = opos::OPOS_EL_INPUT;
-const QStringList kOneError{"0", "0", "1", "1"}; // counters
+
+// A data event's status with locus 0, or an error's extended code and locus.
+using Step = std::pair<qint32, qint32>;
+using Steps = QList<Step>;
+const auto data = [](qint32 status) { return Step{status, 0}; };
+const auto error = [](qint32 code, qint32 locus = kInputData) { return Step{code, locus}; };
 
 } // namespace
 
@@ -20,177 +23,109 @@ class TestEvents : public QObject {
     Q_OBJECT
     std::unique_ptr<Harness> h;
 
-    void setTracks(const QStringList &texts)
-    {
-        for (int i = 0; i < 3; ++i)
-            h->reader.tracks[std::size_t(i)] = texts[i];
-    }
-
 private slots:
     void init()
     {
         h = std::make_unique<Harness>();
-        setTracks(kTracks);
+        h->reader.tracks = {kTracks[0], kTracks[1], kTracks[2]};
         QVERIFY(h->start());
         h->reader.dataEventEnabled = false; // as the reader leaves it after an event
         h->reader.calls.clear();
     }
     void cleanup() { h.reset(); }
 
-    void goodSwipes()
+    // Lengths or error texts, then the input and error counts, after a
+    // sequence of events.
+    void eventsShowLengthsErrorsAndCounts_data()
     {
-        h->reader.fireDataEvent(kGoodStatus);
-        QCOMPARE(h->boxTexts(), kTracks);
-        QCOMPARE(h->lengths(), kLengths);
-        QCOMPARE(h->counters(), (QStringList{"1", "1", "0", "0"}));
+        QTest::addColumn<Steps>("steps");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<bool>("perCard");
+        const auto row = [](const QByteArray &name, const Steps &steps, const QString &shown,
+                            bool perCard = false) {
+            QTest::newRow(name.constData()) << steps << shown << perCard;
+        };
+        const QString good = kLengths.join('|');
+        // Byte 3 is no length, whatever its value; from 128 up the word is a
+        // negative Long and its track bytes must still read as they are.
+        for (int top : {0, 1, 127, 128, 255})
+            row("top byte " + QByteArray::number(top), {data(trackWord(255, 128, 0, top))},
+                " 255 Byte| 128 Byte| 0 Byte|1|0");
+
+        // The reader's order for a failed swipe: an error with locus 3, then the
+        // data it could read.
+        const Step failed = error(trackWord(201, 0, 204)), readable = data(trackWord(0, 37, 0));
+        const QString latched = "Start sentinel error| 37 Byte|LRC error|1|1";
+        row("failed swipe", {failed}, "Start sentinel error||LRC error|0|1");
+        row("its readable part", {failed, readable}, latched);
+        row("the next swipe", {failed, readable, data(kGoodStatus)}, good + "|2|1");
+        row("end, parity, LRC", {error(trackWord(202, 203, 204))},
+            "End sentinel error|Parity error|LRC error|0|1");
+        row("unknown byte", {error(trackWord(0, 0, 1)), data(kGoodStatus)},
+            " 76 Byte| 37 Byte|Other error|1|1");
+        row("error top byte 255", {error(trackWord(202, 0, 201, 255)), data(kGoodStatus)},
+            "End sentinel error| 37 Byte|Start sentinel error|1|1");
+
+        // Per card: one text for the whole card, taken whole, and nothing latched.
+        row("per card 203", {error(203)}, "Parity error|Parity error|Parity error|0|1", true);
+        row("per card, taken whole", {error(trackWord(201, 1, 0))},
+            "Other error|Other error|Other error|0|1", true);
+        row("per card, then data", {error(203), data(kGoodStatus)}, good + "|1|1", true);
+
+        // Locus 2 with nothing pending is shown and counted. Errors while one
+        // with locus 3 is pending change nothing, drop its latch, and one with
+        // locus 2 ends the wait.
+        const Step parity = error(trackWord(0, 203, 0), kInput), start = error(201);
+        row("locus 2, then 3", {parity, start}, "Start sentinel error|||0|2");
+        row("while pending", {start, error(204), error(204, kInput), parity}, "|Parity error||0|2");
+        row("latch dropped", {start, error(204), data(kGoodStatus)}, good + "|1|1");
+    }
+    void eventsShowLengthsErrorsAndCounts()
+    {
+        QFETCH(Steps, steps);
+        QFETCH(QString, shown);
+        QFETCH(bool, perCard);
+        if (perCard)
+            h->reader.errorReportingType = opos::MSR_ERT_CARD;
+        for (const auto &[code, locus] : steps) {
+            if (locus == 0) {
+                h->reader.fireDataEvent(code);
+            } else { // the reader's response stands
+                const qint32 retry = opos::OPOS_ER_RETRY;
+                QCOMPARE(h->reader.fireErrorEvent(opos::OPOS_E_EXTENDED, code, locus, retry),
+                         retry);
+            }
+        }
+        QCOMPARE(h->lengths() << h->form->lbCount()->Caption()
+                              << h->form->lbErrorCount()->Caption(),
+                 shown.split('|'));
+    }
+
+    // An error while another is pending reads nothing. The user may type until
+    // a data event empties the boxes, has them painted, and only then reads the
+    // new data.
+    void boxesShowEachEventsData()
+    {
+        h->reader.fireErrorEvent(0, trackWord(201, 0, 0), kInputData);
+        h->form->tbTrack(1)->setFocus();
+        QTest::keyClicks(h->form->tbTrack(1), "typed");
+        QCOMPARE(h->form->tbTrack(1)->Text(), "typed" + kTracks[1]);
+        h->reader.tracks = {"a", "b", "c"};
+        h->reader.calls.clear();
+        h->reader.fireErrorEvent(0, 204, kInput);
+        QVERIFY(h->reader.calls.isEmpty());
+
+        // Queued now, so only the handler's own pump of the event loop runs it.
+        QStringList duringPump{"not run"}; // the boxes, then the reads so far
+        QMetaObject::invokeMethod(
+            this, [&] { duringPump = h->boxTexts() << QString::number(h->reader.calls.size()); },
+            Qt::QueuedConnection);
+        h->reader.fireDataEvent(trackWord(1, 1, 1));
+        QCOMPARE(duringPump, (QStringList{"", "", "", "0"}));
+        QCOMPARE(h->boxTexts(), (QStringList{"a", "b", "c"}));
         QCOMPARE(h->reader.calls,
                  (QStringList{get(dispid::Track1Data), get(dispid::Track2Data),
                               get(dispid::Track3Data), put(dispid::DataEventEnabled, -1)}));
-
-        setTracks({"1", "", "3"}); // an empty track still gets its length
-        h->reader.fireDataEvent(trackWord(1, 0, 1));
-        QCOMPARE(h->boxTexts(), (QStringList{"1", "", "3"}));
-        QCOMPARE(h->lengths(), (QStringList{" 1 Byte", " 0 Byte", " 1 Byte"}));
-        QCOMPARE(h->counters(), (QStringList{"2", "2", "0", "0"}));
-    }
-
-    void boxesAreEmptiedAndPaintedBeforeTheNewData()
-    {
-        h->reader.fireDataEvent(kGoodStatus);
-        setTracks({"a", "b", "c"});
-        h->reader.calls.clear();
-        // Queued now, so only the handler's own pump of the event loop runs it.
-        QStringList textsDuringPump{"not run"};
-        qsizetype readsBeforePump = -1;
-        QMetaObject::invokeMethod(
-            this,
-            [&] {
-                textsDuringPump = h->boxTexts();
-                readsBeforePump = h->reader.calls.size();
-            },
-            Qt::QueuedConnection);
-        h->reader.fireDataEvent(trackWord(1, 1, 1));
-        QCOMPARE(textsDuringPump, QStringList(3, QString()));
-        QCOMPARE(readsBeforePump, 0);
-        QCOMPARE(h->boxTexts(), (QStringList{"a", "b", "c"}));
-    }
-
-    // Byte 3 is no length, whatever its value; from 128 up the word is a
-    // negative Long and its track bytes must still read as they are.
-    void lengthsIgnoreTheTopByte_data()
-    {
-        QTest::addColumn<int>("top");
-        for (int top : {0, 1, 127, 128, 255})
-            QTest::addRow("%d", top) << top;
-    }
-    void lengthsIgnoreTheTopByte()
-    {
-        QFETCH(int, top);
-        h->reader.fireDataEvent(trackWord(76, 37, 104, top));
-        QCOMPARE(h->lengths(), kLengths);
-        h->reader.fireDataEvent(trackWord(255, 128, 0, top));
-        QCOMPARE(h->lengths(), (QStringList{" 255 Byte", " 128 Byte", " 0 Byte"}));
-    }
-
-    // The reader's order for a failed swipe: an error with locus 3, the data it
-    // could read, then a closing error with another locus.
-    void badSwipeUnderPerTrackReporting()
-    {
-        const qint32 codes = trackWord(opos::OPOS_EMSR_START, 0, opos::OPOS_EMSR_LRC);
-        const QStringList readable{"", kTracks[1], ""};
-        setTracks(readable);
-        const qint32 response =
-            h->reader.fireErrorEvent(kExtended, codes, kInputData, opos::OPOS_ER_CONTINUEINPUT);
-        QCOMPARE(response, opos::OPOS_ER_CONTINUEINPUT); // neither read nor written
-        QCOMPARE(h->boxTexts(), readable);
-        QCOMPARE(h->lengths(), (QStringList{"Start sentinel error", "", "LRC error"}));
-        QCOMPARE(h->counters(), kOneError);
-
-        h->reader.fireDataEvent(trackWord(0, 37, 0));
-        const QStringList shown{"Start sentinel error", " 37 Byte", "LRC error"};
-        QCOMPARE(h->lengths(), shown);
-        QCOMPARE(h->counters(), QStringList(4, "1"));
-
-        setTracks({"x", "y", "z"});
-        h->reader.calls.clear();
-        h->reader.fireErrorEvent(kExtended, codes, kInput);
-        QVERIFY(h->reader.calls.isEmpty());
-        QCOMPARE(h->boxTexts(), readable);
-        QCOMPARE(h->lengths(), shown);
-        QCOMPARE(h->counters(), QStringList(4, "1"));
-
-        h->reader.fireDataEvent(kGoodStatus);
-        QCOMPARE(h->lengths(), kLengths);
-    }
-
-    void perTrackTexts_data()
-    {
-        QTest::addColumn<qint32>("code");
-        QTest::addColumn<QStringList>("texts");
-        QTest::newRow("end, parity, LRC")
-            << trackWord(202, 203, 204)
-            << QStringList{"End sentinel error", "Parity error", "LRC error"};
-        QTest::newRow("unknown byte") << trackWord(0, 0, 1) << QStringList{"", "", "Other error"};
-        QTest::newRow("top byte 255")
-            << trackWord(202, 0, 201, 255)
-            << QStringList{"End sentinel error", "", "Start sentinel error"};
-    }
-    void perTrackTexts()
-    {
-        QFETCH(qint32, code);
-        QFETCH(QStringList, texts);
-        h->reader.fireErrorEvent(kExtended, code, kInputData);
-        QCOMPARE(h->lengths(), texts);
-        // The data event that follows shows the lengths of the good tracks only.
-        h->reader.fireDataEvent(kGoodStatus);
-        for (int i = 0; i < 3; ++i)
-            QCOMPARE(h->lengths()[i], texts[i].isEmpty() ? kLengths[i] : texts[i]);
-    }
-
-    void perCardTexts_data()
-    {
-        QTest::addColumn<qint32>("code");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("203") << 203 << "Parity error";
-        QTest::newRow("0") << 0 << "Other error";
-        QTest::newRow("999") << 999 << "Other error";
-        QTest::newRow("taken whole") << trackWord(201, 1, 0) << "Other error";
-    }
-    void perCardTexts()
-    {
-        QFETCH(qint32, code);
-        QFETCH(QString, text);
-        QTest::mouseClick(h->form->Option1(0), Qt::LeftButton);
-        QCOMPARE(h->reader.errorReportingType, opos::MSR_ERT_CARD);
-        h->reader.fireErrorEvent(kExtended, code, kInputData);
-        QCOMPARE(h->lengths(), QStringList(3, text));
-        QCOMPARE(h->counters(), kOneError);
-        // Nothing is latched per card: the next data event shows all lengths.
-        h->reader.fireDataEvent(kGoodStatus);
-        QCOMPARE(h->lengths(), kLengths);
-    }
-
-    // Locus 2 with nothing pending is shown and counted; a second error while
-    // one with locus 3 is pending changes nothing and leaves it pending.
-    void errorsWithAndWithoutOnePending()
-    {
-        h->reader.fireErrorEvent(kExtended, trackWord(0, 203, 0), kInput);
-        QCOMPARE(h->lengths(), (QStringList{"", "Parity error", ""}));
-        QCOMPARE(h->counters(), kOneError);
-        h->reader.fireErrorEvent(kExtended, trackWord(201, 0, 0), kInputData);
-        QCOMPARE(h->lengths(), (QStringList{"Start sentinel error", "", ""}));
-        QCOMPARE(h->counters(), (QStringList{"0", "0", "2", "2"}));
-        h->reader.calls.clear();
-        for (qint32 locus : {kInputData, kInput}) {
-            h->reader.fireErrorEvent(kExtended, trackWord(0, 0, 204), locus);
-            QVERIFY(h->reader.calls.isEmpty());
-            QCOMPARE(h->lengths(), (QStringList{"Start sentinel error", "", ""}));
-            QCOMPARE(h->counters(), (QStringList{"0", "0", "2", "2"}));
-        }
-        h->reader.fireDataEvent(kGoodStatus); // the ignored errors dropped the latch
-        QCOMPARE(h->lengths(), kLengths);
-        h->reader.fireErrorEvent(kExtended, trackWord(0, 203, 0), kInput); // no longer pending
-        QCOMPARE(h->counters(), (QStringList{"1", "1", "3", "3"}));
     }
 
     // The reader hears once of a selection, by a click or by a screen reader.
@@ -201,9 +136,7 @@ private slots:
         QTest::addColumn<qint32>("after");
         QTest::addColumn<QString>("action"); // accessible action, or a mouse click
         QTest::newRow("Card, track") << 0 << 1 << 0 << "";
-        QTest::newRow("Card, card") << 0 << 0 << 0 << "";
         QTest::newRow("Card, 5") << 0 << 5 << 5 << "";
-        QTest::newRow("selected Track, track") << 1 << 1 << 1 << "";
         QTest::newRow("selected Track, card") << 1 << 0 << 1 << "";
         QTest::newRow("selected Track, 5") << 1 << 5 << 5 << "";
         for (const QString &action : {QAccessibleActionInterface::toggleAction(),
@@ -228,30 +161,6 @@ private slots:
             expected << put(dispid::ErrorReportingType, after);
         QTRY_COMPARE(h->reader.calls, expected);
         QVERIFY(h->form->Option1(button)->Value() && !h->form->Option1(1 - button)->Value());
-    }
-
-    void userMayTypeUntilTheLogicWrites()
-    {
-        h->form->tbTrack(1)->setFocus();
-        QTest::keyClicks(h->form->tbTrack(1), "typed");
-        QCOMPARE(h->form->tbTrack(1)->Text(), QStringLiteral("typed"));
-        h->reader.fireDataEvent(0);
-        QCOMPARE(h->form->tbTrack(1)->Text(), kTracks[1]);
-    }
-
-    // After a failed claim the counters hold no number; the first handler that
-    // counts raises rather than make one up.
-    void counterWithoutANumberRaises()
-    {
-        Harness failed;
-        failed.reader.claimResult = opos::OPOS_E_CLAIMED;
-        failed.reader.tracks = {"x", "y", "z"};
-        QVERIFY(failed.start());
-        QVERIFY_THROWS_EXCEPTION(swipewatch::RuntimeError, failed.reader.fireDataEvent(1));
-        QCOMPARE(failed.boxTexts(), (QStringList{"x", "y", "z"})); // the steps before it ran
-        QVERIFY_THROWS_EXCEPTION(swipewatch::RuntimeError,
-                                 failed.reader.fireErrorEvent(0, 201, kInputData));
-        QCOMPARE(failed.counters(), QStringList(4, QString()));
     }
 };
 
