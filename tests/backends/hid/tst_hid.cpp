@@ -40,10 +40,9 @@ const QByteArray kKeyboard =
                         "8101 9506 7508 1500 2565 0507 1900 2965 8100 C0 0600FF 0901 A101 "
                         "0920 7508 9508 B102 C0");
 
-Descriptor parse(const QByteArray &descriptor)
+const std::uint8_t *bytes(const QByteArray &data)
 {
-    return parseDescriptor(reinterpret_cast<const std::uint8_t *>(descriptor.data()),
-                           std::size_t(descriptor.size()));
+    return reinterpret_cast<const std::uint8_t *>(data.data());
 }
 
 // A vendor report: status, lengths, encode type, three tracks of field bytes.
@@ -154,12 +153,11 @@ private slots:
         QFETCH(QByteArray, report);
         QFETCH(QString, tracks);
         QFETCH(QString, fault);
-        const Descriptor d = parse(descriptor);
+        const Descriptor d = parseDescriptor(bytes(descriptor), std::size_t(descriptor.size()));
         QString faults = d.error;
         const auto layout = faults.isEmpty() ? findTrackLayout(d, &faults) : std::nullopt;
         const DecodedReport decoded =
-            layout ? decodeReport(*layout, reinterpret_cast<const std::uint8_t *>(report.data()),
-                                  std::size_t(report.size()))
+            layout ? decodeReport(*layout, bytes(report), std::size_t(report.size()))
                    : DecodedReport{};
         faults += decoded.faults.join('|');
         QVERIFY2(faults.contains(fault) && faults.isEmpty() == fault.isEmpty(), qPrintable(faults));
