@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Serial readers on a pseudo-terminal: the device-list options, and the whole
-// path from a device list naming the port through the control's events,
-// with a second window, a sign-on line, faults, unplug and return.
+// Serial readers on a pseudo-terminal: the device-list options, and the
+// service from claim to release, with a second holder, a sign-on line,
+// unplug and return.
+#include "../common/swipelog.h"
 #include "backends/serial/serialservice.h"
-#include "common/eventlog.h"
 #include "reader/opos.h"
 
 #include <QTemporaryDir>
@@ -66,6 +66,7 @@ private slots:
         row("device=/dev/ttyS0 baud=115200 format=7O2", "115200 7O2 150");
         row("device=/dev/ttyS0 baud=9601", "bad value '9601' for baud");
         row("device=/dev/ttyS0 format=9N1", "bad value '9N1' for format");
+        row("device=/dev/ttyS0 gap=5", "bad value '5' for gap");
         row("device=ttyS0", "device= needs an absolute path");
     }
     void options()
@@ -84,53 +85,39 @@ private slots:
         QVERIFY2(got.startsWith(result), qPrintable(got));
     }
 
-    void theReaderThroughTheRegistry()
+    void theReaderOnAPty()
     {
         const QString link = dir.filePath("ttyREADER");
         Pty pty = plugIn(link);
         QVERIFY(pty.master >= 0);
-        QFile list(dir.filePath("devices.conf"));
-        QVERIFY(list.open(QIODevice::WriteOnly));
-        list.write(("BACK = serial device=" + link +
-                    " gap=2000\nGONE = serial device=" + dir.filePath("none") + "\n")
-                       .toLocal8Bit());
-        list.close();
-        qputenv(DeviceRegistry::kEnvironmentVariable, list.fileName().toLocal8Bit());
-        DeviceRegistry registry = DeviceRegistry::fromEnvironment();
-        registry.addKind("serial", &createSerialService);
-
-        MsrControl control(registry), other(registry);
-        QStringList events;
-        logEvents(control, &events);
-        QTest::failOnWarning(QRegularExpression("."));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("GONE: cannot use .*none: No such"));
-        QCOMPARE(startControl(other, "GONE"), opos::OPOS_E_NOHARDWARE);
-        QCOMPARE(startControl(control, "BACK"), opos::OPOS_SUCCESS);
-        other.invoke(dispid::Close, InvokeKind::Method);
+        const auto make = [](const QString &path) {
+            return createSerialService({"BACK", "serial", {{"device", path}, {"gap", "2000"}}},
+                                       nullptr);
+        };
+        const auto service = make(link), other = make(link), gone = make(dir.filePath("none"));
+        SwipeLog log;
+        service->setSwipeSink(&log);
+        QTest::failOnWarning(QRegularExpression(".")); // each message is expected below, once
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("BACK: cannot use .*none: No such"));
+        QCOMPARE(gone->claim(0), opos::OPOS_E_NOHARDWARE);
+        QCOMPARE(service->claim(0), opos::OPOS_SUCCESS);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("another program has it open"));
-        QCOMPARE(startControl(other, "BACK", 60), opos::OPOS_E_TIMEOUT); // a second window
+        QCOMPARE(other->claim(60), opos::OPOS_E_TIMEOUT);
 
-        QVERIFY(send(pty.master, "READER V1.0\r\n")); // sign-on
-        QVERIFY(send(pty.master, "%B4111^DOE/J^2912?;4111=2912?\r\n"));
-        QTRY_COMPARE(events, QStringList{"D B4111^DOE/J^2912|4111=2912|"});
-        // One at a time: the error event clears what is queued behind it.
-        QVERIFY(send(pty.master, "\x02\x1b%E?;4111=2912?\r\x03"));
-        QTRY_COMPARE(events.mid(1), QStringList({"E 205,0,0", "D |4111=2912|", "E 205,0,0"}));
-        QVERIFY(send(pty.master, "%A?;4111=2912\r\n"));
-        QTRY_COMPARE(events.mid(4), QStringList({"E 0,202,0", "D A||", "E 0,202,0"}));
+        QVERIFY(send(pty.master, "READER V1.0\r\n%B4111^DOE/J^2912?;4111=2912?\r\n"));
+        QTRY_COMPARE(log.swipes, QStringList{"1 B4111^DOE/J^2912:0|4111=2912:0|:0"});
 
         // Unplugged, then back under the same name.
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("BACK: the reader at .*ttyREADER "
                                                               "went away"));
         unplug(pty);
-        QCOMPARE(control.invoke(dispid::Claimed, InvokeKind::PropertyGet).toInt(), -1);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("BACK: the reader at .* is back"));
         pty = plugIn(link);
         QVERIFY(send(pty.master, "%A?;1?\r"));
-        QTRY_COMPARE(events.mid(7), QStringList{"D A|1|"});
+        QTRY_COMPARE(log.swipes.mid(1), QStringList{"2 A:0|1:0|:0"});
 
-        QCOMPARE(control.invoke(dispid::ReleaseDevice, InvokeKind::Method).toInt(), 0);
-        QCOMPARE(startControl(other, "BACK", 0), opos::OPOS_SUCCESS);
+        service->release();
+        QCOMPARE(other->claim(0), opos::OPOS_SUCCESS);
         unplug(pty);
     }
 };

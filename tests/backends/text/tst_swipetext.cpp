@@ -1,24 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The text of keyboard-type and serial readers: framings and faults of one
 // swipe, and where the assembler ends a swipe.
+#include "../common/swipelog.h"
 #include "backends/text/swipetext.h"
 
 #include <QTest>
 
 using namespace msr;
-
-namespace {
-
-// "text:code|text:code|text:code"
-QString describe(const SwipeRead &read)
-{
-    QStringList tracks;
-    for (const TrackRead &t : read.tracks)
-        tracks << QStringLiteral("%1:%2").arg(t.text).arg(t.error);
-    return tracks.join('|');
-}
-
-} // namespace
 
 class TestSwipeText : public QObject {
     Q_OBJECT

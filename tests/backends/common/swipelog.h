@@ -1,0 +1,26 @@
+// SPDX-License-Identifier: MIT
+// What a reader's service hands on, as text, for the backend tests.
+#pragma once
+
+#include "reader/msrservice.h"
+
+#include <QStringList>
+
+// "text:code|text:code|text:code"
+inline QString describe(const msr::SwipeRead &read)
+{
+    QStringList tracks;
+    for (const msr::TrackRead &t : read.tracks)
+        tracks << t.text + u':' + QString::number(t.error);
+    return tracks.join('|');
+}
+
+// Takes every swipe, logged as "<id> <tracks>".
+struct SwipeLog : msr::SwipeSink {
+    QStringList swipes;
+    msr::SwipeVerdict admitSwipe(quint64 id, const msr::SwipeRead &read) override
+    {
+        swipes << QString::number(id) + ' ' + describe(read);
+        return {true, {}};
+    }
+};
