@@ -3,7 +3,6 @@
 // returns against a real virtual reader, or when none is listening.
 #include "backends/virtual/virtualmsr.h"
 #include "codec/stripecodec.h"
-#include "reader/opos.h"
 #include "reader/runtimepaths.h"
 #include "tools/feeder/cardoptions.h"
 #include "tools/feeder/swipefeeder.h"
@@ -19,46 +18,32 @@
 #include <QTextStream>
 #include <QTimer>
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 using namespace feeder;
 
 namespace {
 
-const std::string kTrack1 = "B4111111111111111^TEST/CARD^29121010000000000000";
-const std::string kTrack2 = "4111111111111111=29121010000000000000";
-
-// Stands in for the control: admits `room` swipes, and finishes each at once.
+// Stands in for the control on MCRSTUBEX: admits `room` swipes and finishes
+// each at once, or, stuck like a stopped window, admits all and finishes none.
 struct StandIn : msr::SwipeSink {
-    msr::MsrService *service = nullptr;
-    int room = 1000;
-    QString reason = QStringLiteral("queue full");
-    bool finishes = true;
-    QList<msr::SwipeRead> swipes;
-    msr::SwipeVerdict admitSwipe(quint64 id, const msr::SwipeRead &read) override
+    static constexpr int kStuck = -1;
+    msr::VirtualMsrService service{QStringLiteral("MCRSTUBEX")};
+    int room;
+    int taken = 0;
+    explicit StandIn(int room) : room(room)
     {
-        if (swipes.size() >= room)
-            return {false, reason};
-        swipes << read;
-        if (finishes)
-            QTimer::singleShot(0, service, [this, id] { service->swipeFinished(id, true, {}); });
+        service.setSwipeSink(this);
+        service.claim(0);
+    }
+    msr::SwipeVerdict admitSwipe(quint64 id, const msr::SwipeRead &) override
+    {
+        if (room != kStuck && taken >= room)
+            return {false, QStringLiteral("\x1b[2Jqueue full")};
+        ++taken;
+        if (room != kStuck)
+            QTimer::singleShot(0, &service, [this, id] { service.swipeFinished(id, true, {}); });
         return {true, {}};
     }
 };
-
-Options parse(const QStringList &arguments)
-{
-    const ParsedOptions parsed = parseArguments(arguments);
-    if (!parsed.options)
-        qWarning("%s", qPrintable(parsed.error));
-    return parsed.options.value_or(Options{});
-}
-Card card(const QStringList &arguments)
-{
-    return parse(arguments).card;
-}
 } // namespace
 
 class TestFeeder : public QObject {
@@ -66,14 +51,15 @@ class TestFeeder : public QObject {
     QTemporaryDir runtime;
     QString out, err;
 
-    int run(const QStringList &arguments)
+    // msrswipe in this process: WORDS split at blanks, INPUT on standard input.
+    int run(const QString &words, const QByteArray &input = {})
     {
-        out.clear();
-        err.clear();
+        out = err = QString();
         QTextStream o(&out), e(&err);
-        QBuffer none; // nothing on standard input
-        none.open(QIODevice::ReadOnly);
-        return runMsrSwipe(arguments, none, o, e);
+        QBuffer in;
+        in.setData(input);
+        in.open(QIODevice::ReadOnly);
+        return runMsrSwipe(words.split(' ', Qt::SkipEmptyParts), in, o, e);
     }
 
 private slots:
@@ -83,32 +69,6 @@ private slots:
         qunsetenv("TMPDIR");
     }
 
-    void parsesOptions()
-    {
-        Options o = parse({"--card", "test"});
-        QCOMPARE(o.card.text[0], kTrack1);
-        QCOMPARE(o.card.text[1], kTrack2);
-        QVERIFY(!o.card.text[2] && !o.card.raw[2]);
-        QCOMPARE(o.device, QStringLiteral("MCRSTUBEX"));
-        QCOMPARE(o.repeat, 1);
-        QVERIFY(!o.wait && !o.card.reverse && !o.help);
-
-        // Later options change the card; sentinels copied from a reader are dropped.
-        o = parse({"--card", "test", "--track2=;123=45?", "--raw", "1:0110", "--damage", "2:lrc",
-                   "--reverse", "--repeat", "3", "--wait", "--device", "COUNTER2"});
-        QVERIFY(!o.card.text[0]);
-        QCOMPARE(o.card.raw[0], (stripe::Bits{0, 1, 1, 0}));
-        QCOMPARE(o.card.text[1], std::string("123=45"));
-        QCOMPARE(o.card.damage,
-                 (std::array{stripe::Damage::None, stripe::Damage::Lrc, stripe::Damage::None}));
-        QVERIFY(o.card.reverse && o.wait);
-        QCOMPARE(o.repeat, 3);
-        QCOMPARE(o.device, QStringLiteral("COUNTER2"));
-        QCOMPARE(card({"--track1", "%A?B?"}).text[0], std::string("A?B"));
-        QCOMPARE(card({"--track3", ";12"}).text[2], std::string(";12"));
-        QVERIFY(parse({"-h"}).help);
-    }
-
     void shortAndOldFormsMeanTheLongOnes_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -116,247 +76,177 @@ private slots:
         const auto row = [](const char *name, const QString &words, const QString &longWords) {
             QTest::newRow(name) << words.split(' ') << longWords.split(' ');
         };
-        row("short", "-1 A -2 12 -3 3 -d 2:end -n 2 -w -D X",
-            "--track1=A --track2=12 --track3=3 --damage=2:end --repeat=2 --wait --device=X");
-        row("clustered, and a file", "-wn3 -d1:lrc -DX -f -",
-            "--wait --repeat=3 --damage=1:lrc --device=X --file=-");
         row("long after one dash", "-card test -repeat=2 -wait -device X",
             "--card=test --repeat=2 --wait --device=X");
         row("values that start with a dash", "-1 -card --track2 -wait -D -w",
             "--track1=-card --track2=-wait --device=-w");
+        row("help", "-h", "--help");
     }
     void shortAndOldFormsMeanTheLongOnes()
     {
         QFETCH(QStringList, arguments);
         QFETCH(QStringList, longForm);
         const ParsedOptions got = parseArguments(arguments);
-        QVERIFY2(got.options, qPrintable(got.error));
-        QVERIFY(*got.options == parse(longForm));
-    }
-
-    void refusesBadOptions_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("error");
-        const auto row = [](const QStringList &arguments, const char *error) {
-            QTest::newRow(error) << arguments << QString::fromLatin1(error);
-        };
-        row({}, "nothing to swipe: give --card, --track1/2/3, --raw or --file (see --help)");
-        row({"-wx"}, "Unknown option 'x'.");
-        row({"-n"}, "Missing value after '-n'.");
-        row({"-f", "cards.txt", "-2", "1"},
-            "--file brings its own cards: give it without --card, --track1/2/3 and --raw");
-        row({"--file="}, "--file takes a file name, or '-' for standard input");
-        row({"--card", "nope"},
-            "there is no card 'nope': the cards are test, full, gift, long, blank");
-        row({"--card", "test", "--card", "gift"}, "--card is given more than once");
-        row({"--card", "test", "x"}, "unexpected argument 'x'");
-        row({"--swipe"}, "Unknown option 'swipe'.");
-        row({"--raw", "2:012"},
-            "--raw takes TRACK:BITS, a track from 1 to 3 and bits 0 or 1, not '2:012'");
-        row({"--track2", "1", "--raw", "2:01"}, "track 2 is given more than once");
-        row({"--damage", "2:scratch", "--card", "test"},
-            "--damage takes TRACK:KIND, a track from 1 to 3 and a kind of start, end, parity, lrc "
-            "or other, not '2:scratch'");
-        row({"--card", "test", "--damage", "1:lrc", "--damage", "1:end"},
-            "track 1 is damaged more than once");
-        row({"--card", "test", "--repeat", "0"}, "--repeat takes a whole number from 1 to 100000");
-        row({"--card", "test", "--device", "../x"},
-            "'../x' is not a device name: use letters, digits, '_', '-' and '.'");
-        row({"--card", "test", "--device", "MCRSTUBEX\n"},
-            "'MCRSTUBEX\\x0A' is not a device name: use letters, digits, '_', '-' and '.'");
-        row({"--card", "test", "--timeout", "0"},
-            "--timeout takes a number of seconds, more than 0 and at most 86400");
-    }
-    void refusesBadOptions()
-    {
-        QFETCH(QStringList, arguments);
-        QFETCH(QString, error);
-        QCOMPARE(parseArguments(arguments).error, error);
-        QCOMPARE(run(arguments), int(ExitBadInput));
-        QCOMPARE(err, "msrswipe: " + error + "\nTry 'msrswipe --help'.\n");
+        QVERIFY2(got.options && got.options == parseArguments(longForm).options,
+                 qPrintable(got.error));
     }
 
     void buildsTheCardsBits()
     {
-        for (const SampleCard &sample : sampleCards()) {
-            const BuiltSwipe built = buildSwipe(card({"--card", QString::fromLatin1(sample.name)}));
-            QVERIFY2(built.ok(), qPrintable(built.error));
-            for (std::size_t t = 0; t < 3; ++t) {
-                const stripe::Decoded read = stripe::decodeTrack(int(t + 1), built.tracks[t]);
-                QCOMPARE(read.error, int(stripe::Ok));
-                QCOMPARE(read.text, std::string(sample.tracks[t]));
-                QCOMPARE(built.tracks[t].empty(), sample.tracks[t].empty());
-            }
-        }
-        const BuiltSwipe damaged =
-            buildSwipe(card({"--card", "test", "--damage", "2:end", "--reverse"}));
-        const stripe::Decoded track1 = stripe::decodeTrack(1, damaged.tracks[0]);
-        QVERIFY(track1.text == kTrack1 && track1.reversed);
-        QCOMPARE(stripe::decodeTrack(2, damaged.tracks[1]).error, int(stripe::EndSentinelError));
-        QCOMPARE(buildSwipe(card({"--raw", "3:0011", "--reverse"})).tracks[2],
-                 (stripe::Bits{1, 1, 0, 0}));
-
-        QCOMPARE(
-            buildSwipe(card({"--raw", "1:01", "--damage", "1:lrc"})).error,
-            QStringLiteral(
-                "track 1 is raw bits, which are sent as they are: damage a track given as text"));
-        QCOMPARE(buildSwipe(card({"--card", "test", "--damage", "3:lrc"})).error,
-                 QStringLiteral("track 3 has nothing on it to damage"));
-        QCOMPARE(run({"--track2", "12A"}), int(ExitBadInput));
-        QVERIFY2(err.startsWith("msrswipe: track 2 cannot hold 'A'"), qPrintable(err));
+        const auto card = [](const QStringList &arguments) {
+            return parseArguments(arguments).options.value_or(Options{}).card;
+        };
+        for (const SampleCard &sample : sampleCards())
+            QVERIFY(buildSwipe(card({"--card", QString::fromLatin1(sample.name)})).ok());
+        // Later options change the card; text copied from a reader loses its
+        // sentinels; raw bits replace a track and turn round too.
+        const BuiltSwipe built = buildSwipe(card({"--card", "full", "--track2=;123=45?", "--raw",
+                                                  "3:0011", "--damage", "1:lrc", "--reverse"}));
+        const stripe::Decoded track1 = stripe::decodeTrack(1, built.tracks[0]);
+        const stripe::Decoded track2 = stripe::decodeTrack(2, built.tracks[1]);
+        QVERIFY(track1.error == stripe::LrcError && track1.reversed);
+        QVERIFY(track2.text == "123=45" && track2.reversed);
+        QCOMPARE(built.tracks[2], (stripe::Bits{1, 1, 0, 0}));
+        QCOMPARE(card({"--track1", "%A?B?"}).text[0], std::string("A?B"));
+        QCOMPARE(card({"--track3", ";12"}).text[2], std::string(";12"));
     }
 
-    void talksToTheReader()
+    // Refused before anything is sent, with status 2 and why.
+    void refusesBadInput_data()
     {
-        const QString noReader =
-            "msrswipe: no reader is listening on MCRSTUBEX: start swipewatch first\n";
-        QCOMPARE(run({"--card", "test"}), int(ExitNoReader));
-        QCOMPARE(err, noReader);
-        QCOMPARE(out, QString());
-        // A socket file with nobody behind it, left by a window that was killed.
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        qstrncpy(address.sun_path, qPrintable(msr::swipeSocketPath("MCRSTUBEX")),
-                 sizeof address.sun_path);
-        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-        QCOMPARE(run({"--card", "test"}), int(ExitNoReader));
-        QCOMPARE(err, noReader);
-        ::close(fd);
-
-        msr::VirtualMsrService service(QStringLiteral("MCRSTUBEX"));
-        StandIn sink;
-        sink.service = &service;
-        service.setSwipeSink(&sink);
-        QCOMPARE(service.claim(0), opos::OPOS_SUCCESS);
-
-        QCOMPARE(run({"--card", "test"}), int(ExitOk));
-        QCOMPARE(out, "swipe accepted as #1: track 1: 48 characters; track 2: 37 characters; track "
-                      "3: empty\n");
-        QCOMPARE(err, QString());
-        QCOMPARE(sink.swipes.last().tracks[1].text, QString::fromStdString(kTrack2));
-        QCOMPARE(run({"--card", "gift", "--damage", "2:parity", "--reverse", "--wait"}),
-                 int(ExitOk));
-        QCOMPARE(
-            out,
-            "swipe delivered as #2: track 1: empty; track 2: parity error (203), read backwards; "
-            "track 3: empty\n");
-
-        sink.room = 4;
-        QCOMPARE(run({"--card", "blank", "--repeat", "3"}), int(ExitRefused));
-        QCOMPARE(out,
-                 "swipe 1 of 3 accepted as #3: track 1: empty; track 2: empty; track 3: empty\n"
-                 "swipe 2 of 3 accepted as #4: track 1: empty; track 2: empty; track 3: empty\n");
-        QCOMPARE(err, "msrswipe: the reader on MCRSTUBEX refused swipe 3 of 3: queue full\n");
-        QCOMPARE(run({"--card", "blank", "--repeat", "2"}), int(ExitRefused));
-        QCOMPARE(out, QString());
-        QCOMPARE(err,
-                 "msrswipe: the reader on MCRSTUBEX refused 2 of 2 swipes, the first (swipe 1) "
-                 "with: queue full\n");
-        sink.reason = "\x1b[2Jqueue full";
-        QCOMPARE(run({"--card", "blank"}), int(ExitRefused));
-        QCOMPARE(err, "msrswipe: the reader on MCRSTUBEX refused the swipe: \\x1B[2Jqueue full\n");
-
-        // A window that takes the swipe and never answers (stopped, say).
-        sink.room = 1000;
-        sink.finishes = false;
-        QCOMPARE(run({"--card", "test", "--wait", "--timeout", "0.5"}), int(ExitNoReader));
-        QCOMPARE(err, "msrswipe: the window on MCRSTUBEX did not answer within 0.5 seconds\n");
-
-        // A refused connection is a failed connection, not a refused swipe.
-        QTRY_COMPARE(service.connectionCount(), 0); // the one that gave up is gone
-        std::vector<std::unique_ptr<QLocalSocket>> others;
-        while (others.size() < std::size_t(msr::VirtualMsrService::kMaxConnections)) {
-            others.push_back(std::make_unique<QLocalSocket>());
-            others.back()->connectToServer(msr::swipeSocketPath("MCRSTUBEX"));
-        }
-        QTRY_COMPARE(service.connectionCount(), msr::VirtualMsrService::kMaxConnections);
-        QCOMPARE(run({"--card", "test"}), int(ExitNoReader));
-        QCOMPARE(err, "msrswipe: the reader on MCRSTUBEX refused the connection: too many "
-                      "connections\n");
+        QTest::addColumn<QString>("words");
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QString>("why");
+        const auto row = [](const QString &words, const char *why, const char *input = "") {
+            QTest::newRow(qPrintable(QString::fromLatin1(why).section('\n', 0, 0)))
+                << words << QByteArray(input) << QString::fromLatin1(why);
+        };
+        row("", "nothing to swipe: give --card");
+        row("-wx", "Unknown option 'x'.\nTry 'msrswipe --help'.\n");
+        row("-f cards.txt -2 1", "--file brings its own cards");
+        row("--file=", "--file takes a file name");
+        row("--card nope",
+            "there is no card 'nope': the cards are test, full, gift, long, blank\n");
+        row("--card test --card gift", "--card is given more than once");
+        row("--card test x", "unexpected argument 'x'");
+        row("--raw 2:012", "--raw takes TRACK:BITS");
+        row("--track2 1 --raw 2:01", "track 2 is given more than once");
+        row("--damage 2:scratch --card test", "--damage takes TRACK:KIND");
+        row("--card test -d 1:lrc -d 1:end", "track 1 is damaged more than once");
+        row("--card test --repeat 0", "--repeat takes a whole number from 1 to 100000\n");
+        row("--card test -D MCRSTUBEX\n", "'MCRSTUBEX\\x0A' is not a device name");
+        row("--card test --timeout 0",
+            "--timeout takes a number of seconds, more than 0 and at most 86400\n");
+        row("--raw 1:01 -d 1:lrc", "track 1 is raw bits, which are sent as they are");
+        row("--card test -d 3:lrc", "track 3 has nothing on it to damage");
+        row("-3 12A", "track 3 cannot hold 'A' (position 3)");
+        row("-f -", "standard input, line 2: track 1 cannot hold 'a' (position 1)", ";12?\n%a?\n");
+        row("-f -", "standard input, line 1: 'B' at column 1 starts no track", "B4^X?");
+        row("-f -", "standard input, line 1: '%' at column 4 starts track 1, which", ";1?%A?");
+        row("-f -", "standard input, line 1: track 2 is 'E', a reader's mark", "%A?;E?");
+    }
+    void refusesBadInput()
+    {
+        QFETCH(QString, words);
+        QFETCH(QByteArray, input);
+        QFETCH(QString, why);
+        QCOMPARE(run(words, input), 2);
+        QVERIFY2(err.startsWith("msrswipe: " + why), qPrintable(err));
     }
 
-    void namesThePathItCannotUse()
+    // Status and what it says, against a reader with room for so many swipes:
+    // in this process, then as the real binary (exit status, streams, input).
+    void answers_data()
     {
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.filePath(QString(100, 'd'))));
-        QCOMPARE(run({"--card", "test"}), int(ExitNoReader));
-        QVERIFY2(err.contains("/swipewatch-MCRSTUBEX.sock is longer than a local socket path "
-                              "may be (at most 107 bytes)"),
-                 qPrintable(err));
-        qunsetenv("XDG_RUNTIME_DIR");
-        qputenv("TMPDIR", "/dev/null/tmp");
-        QCOMPARE(run({"--card", "test"}), int(ExitNoReader));
-        QVERIFY2(
-            err.startsWith("msrswipe: cannot create the runtime folder /dev/null/tmp/runtime-"),
-            qPrintable(err));
-    }
-
-    // The real binary, for its exit status, what it says and what the reader took.
-    void theBinary_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("room");
+        QTest::addColumn<QString>("words");
         QTest::addColumn<QByteArray>("input");
         QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("said"); // standard output, then standard error
-        QTest::addColumn<int>("swipes");
-        const auto row = [](const char *name, const QString &words, const char *input, int status,
-                            const QString &said, int swipes) {
-            QTest::newRow(name) << words.split(' ') << QByteArray(input) << status << said
-                                << swipes;
+        QTest::addColumn<QString>("said");
+        const auto row = [](int room, const QString &words, int status, const QString &said,
+                            const char *input = "") {
+            QTest::newRow(qPrintable(words))
+                << room << words << QByteArray(input) << status << said;
         };
-        const auto badLine = [&row](const char *name, const char *input, const QString &why) {
-            row(name, "-f -", input, 2, "msrswipe: standard input, line " + why + '\n', 0);
-        };
+        const QString queueFull = "\\x1B[2Jqueue full";
         QFile file(runtime.filePath("cards.txt"));
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write("# one card\n;12?\n") > 0);
-        const QString card = "line %1: swipe %2 as #%3: track 1: %4; track 2: %5; track 3: %6\n";
-        row("no reader", "-D NOBODY --card test", "", 3,
-            "msrswipe: no reader is listening on NOBODY: start swipewatch first\n", 0);
-        row("cards in a file", "-n2 -f " + file.fileName(), "", 0,
-            card.arg(u"2", u"1 of 2 accepted", u"1", u"empty", u"2 characters", u"empty") +
-                card.arg(u"2", u"2 of 2 accepted", u"2", u"empty", u"2 characters", u"empty"),
-            2);
-        row("cards on standard input: CRLF, blanks, ';' for track 3", "-w -f -",
-            "%B4^X?;41=2?+33?\r\n\n  ;12?;3?  \n", 0,
-            card.arg(u"1", u"delivered", u"1", u"4 characters", u"4 characters", u"2 characters") +
-                card.arg(u"3", u"delivered", u"2", u"empty", u"2 characters", u"1 character"),
-            2);
-        badLine("text a track cannot hold, after a good line", ";12?\n%a?\n",
-                "2: track 1 cannot hold 'a' (position 1): track 1 takes only ASCII space to '_' "
-                "(digits, capitals and punctuation, no lowercase)");
-        badLine("no end sentinel", "%A?;1", "1: track 2 has no end sentinel '?'");
-        badLine("no start sentinel", "B4^X?",
-                "1: 'B' at column 1 starts no track: a track starts with '%', ';' or '+'");
-        badLine("out of order", ";1?%A?",
-                "1: '%' at column 4 starts track 1, which cannot follow track 2");
-        badLine("the reader's failure mark", "%A?;E?",
-                "1: track 2 is 'E', a reader's mark for a track it could not read, not card data");
-        row("endless file", "-f /dev/zero", "", 2,
-            "msrswipe: /dev/zero is longer than 4 MiB: split the batch\n", 0);
-        row("version", "--version", "", 0, "msrswipe " SWIPEWATCH_VERSION_STRING "\n", 0);
+        row(1, "--card test -d 2:parity --reverse", 0,
+            "swipe accepted as #1: track 1: 48 characters, read backwards; track 2: parity error "
+            "(203), read backwards; track 3: empty\n");
+        row(1, "--card blank -n 3", 1,
+            "swipe 1 of 3 accepted as #1: track 1: empty; track 2: empty; track 3: empty\n"
+            "msrswipe: the reader on MCRSTUBEX refused 2 of 3 swipes, the first (swipe 2) with: " +
+                queueFull + '\n');
+        row(0, "--card blank", 1,
+            "msrswipe: the reader on MCRSTUBEX refused the swipe: " + queueFull + '\n');
+        row(StandIn::kStuck, "--card test -w --timeout 0.5", 3,
+            "msrswipe: the window on MCRSTUBEX did not answer within 0.5 seconds\n");
+        row(1, "-D NOBODY --card test", 3,
+            "msrswipe: no reader is listening on NOBODY: start swipewatch first\n");
+        row(1, "-n2 -f " + file.fileName(), 1,
+            "line 2: swipe 1 of 2 accepted as #1: track 1: empty; track 2: 2 characters; track 3: "
+            "empty\nline 2: swipe 2 of 2 refused (" +
+                queueFull +
+                ")\nmsrswipe: the reader on MCRSTUBEX refused swipe 2 of 2: " + queueFull + '\n');
+        // CRLF, blank lines, and ';' after track 2 for track 3.
+        row(2, "-w -f -", 0,
+            "line 1: swipe delivered as #1: track 1: 4 characters; track 2: 4 characters; track 3: "
+            "2 characters\nline 3: swipe delivered as #2: track 1: empty; track 2: 2 characters; "
+            "track 3: 1 character\n",
+            "%B4^X?;41=2?+33?\r\n\n  ;12?;3?  \n");
+        row(1, "-f -", 2, "msrswipe: standard input, line 2: track 2 has no end sentinel '?'\n",
+            "%A?\n%A?;1\n");
+        row(1, "-f /dev/zero", 2, "msrswipe: /dev/zero is longer than 4 MiB: split the batch\n");
+        row(1, "--version", 0, "msrswipe " SWIPEWATCH_VERSION_STRING "\n");
     }
-    void theBinary()
+    void answers()
     {
-        QFETCH(QStringList, arguments);
+        QFETCH(int, room);
+        QFETCH(QString, words);
         QFETCH(QByteArray, input);
         QFETCH(int, status);
         QFETCH(QString, said);
-        QFETCH(int, swipes);
-        msr::VirtualMsrService service(QStringLiteral("MCRSTUBEX"));
-        StandIn sink;
-        sink.service = &service;
-        service.setSwipeSink(&sink);
-        QCOMPARE(service.claim(0), opos::OPOS_SUCCESS);
+        std::optional<StandIn> reader(std::in_place, room);
+        QCOMPARE(run(words, input), status);
+        QCOMPARE(out + err, said);
+
+        reader.emplace(room); // afresh: its swipe numbers start at 1 again
         QProcess msrswipe;
         QSignalSpy finished(&msrswipe, &QProcess::finished);
-        msrswipe.start(QStringLiteral(MSRSWIPE_PATH), arguments);
+        msrswipe.start(QStringLiteral(MSRSWIPE_PATH), words.split(' '));
         msrswipe.write(input);
         msrswipe.closeWriteChannel();
         QVERIFY(finished.wait(30000)); // the reader answers from this event loop
         QCOMPARE(msrswipe.exitCode(), status);
         QCOMPARE(msrswipe.readAllStandardOutput() + msrswipe.readAllStandardError(), said);
-        QCOMPARE(sink.swipes.size(), swipes);
+    }
+
+    // A file nobody listens on at the socket path, as a killed window leaves;
+    // a full reader; no usable socket path: status 3, not 1, and which it was.
+    void saysWhyItCannotSwipe()
+    {
+        QVERIFY(QFile(msr::swipeSocketPath("MCRSTUBEX")).open(QIODevice::WriteOnly));
+        QCOMPARE(run("--card test"), 3);
+        QCOMPARE(err, "msrswipe: no reader is listening on MCRSTUBEX: start swipewatch first\n");
+
+        StandIn reader(1);
+        QLocalSocket others[msr::VirtualMsrService::kMaxConnections];
+        for (QLocalSocket &other : others)
+            other.connectToServer(msr::swipeSocketPath("MCRSTUBEX"));
+        QTRY_COMPARE(reader.service.connectionCount(), msr::VirtualMsrService::kMaxConnections);
+        QCOMPARE(run("--card test"), 3);
+        QCOMPARE(err, "msrswipe: the reader on MCRSTUBEX refused the connection: too many "
+                      "connections\n");
+
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.filePath(QString(100, 'd'))));
+        QCOMPARE(run("--card test"), 3);
+        QVERIFY(err.contains("MCRSTUBEX.sock is longer than a local socket path may be"));
+        qunsetenv("XDG_RUNTIME_DIR");
+        qputenv("TMPDIR", "/dev/null/tmp");
+        QCOMPARE(run("--card test"), 3);
+        QVERIFY(
+            err.startsWith("msrswipe: cannot create the runtime folder /dev/null/tmp/runtime-"));
     }
 };
 

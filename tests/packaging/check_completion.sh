@@ -3,8 +3,7 @@
 # Completes command lines with the completion file as bash would, breaking
 # words at blanks, ':' and '='. Usage: check_completion.sh FILE BIN_DIR WORK_DIR
 set -u
-export PATH=$2:$PATH HOME=$3/home
-work=$3
+work=$3 && export PATH=$2:$PATH HOME=$3/home
 rm -rf "$work" && mkdir -p "$HOME/.config/swipewatch"
 unset XDG_CONFIG_HOME SWIPEWATCH_DEVICES
 . /usr/share/bash-completion/bash_completion
@@ -20,32 +19,27 @@ check()
     [[ $2 == *' ' ]] && COMP_WORDS+=('')
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) COMPREPLY=()
     "_${COMP_WORDS[0]}" "${COMP_WORDS[0]}" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
-    local got
-    got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd ' ')
+    local got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd ' ')
     [[ $got == "$1" ]] || { echo "FAIL: '$2' offers '$got', expected '$1'" && failed=1; }
 }
 
 check "--damage --device" "msrswipe --d"
 check "blank full gift long test" "msrswipe --card "
-check "parity" "msrswipe --damage 2:p"
-check "lrc" "msrswipe --track2 7 --damage=3:l"
-check "MCRSTUBEX" "msrswipe --device "
-check "MCRSTUBEX" "msrswipe -D "
 check "parity" "msrswipe -d 2:p"
-check "--version" "msrswipe --v"
+check "lrc" "msrswipe --track2 7 --damage=3:l"
 check "$2/msrswipe" "msrswipe -f $2/msrsw"
 # swipewatch's --help works without a display.
 DISPLAY= WAYLAND_DISPLAY= QT_QPA_PLATFORM= check "--device" "swipewatch --d"
-check "MCRSTUBEX" "swipewatch --device "
-# The device list: SWIPEWATCH_DEVICES first, else the user's devices.conf.
+# The device names: SWIPEWATCH_DEVICES first, else the user's devices.conf,
+# else the built-in reader.
+check "MCRSTUBEX" "msrswipe -D "
 printf 'BACK = serial device=/dev/ttyACM0\n#SIDE = hid device=/dev/hidraw3\n' \
     >"$HOME/.config/swipewatch/devices.conf"
-check "BACK" "msrswipe --device "
+check "BACK" "swipewatch --device "
 printf '# Till 2\nFRONT = keyboard device=/dev/input/x # front\n  COUNTER2=virtual\n' >"$work/list"
 SWIPEWATCH_DEVICES=$work/list check "COUNTER2 FRONT" "msrswipe --device "
 SWIPEWATCH_DEVICES=$work/list check "FRONT" "msrprobe --watch F"
 # A list that names no regular file gives no names, and must not hang.
 mkfifo "$work/fifo"
-SWIPEWATCH_DEVICES=$work/fifo check "" "msrswipe --device "
-SWIPEWATCH_DEVICES=$work/missing check "" "msrswipe --device "
+for list in fifo missing; do SWIPEWATCH_DEVICES=$work/$list check "" "msrswipe --device "; done
 exit $failed

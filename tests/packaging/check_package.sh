@@ -1,8 +1,8 @@
-#!/bin/sh
+#!/bin/bash
 # SPDX-License-Identifier: MIT
 # Builds the Debian package into a folder of its own and checks it as a
 # technician and Debian would: the files in it, the control fields, lintian.
-# Usage: check_package.sh CPACK CPACK_CONFIG WORK_DIR VERSION FILE...
+# Usage: check_package.sh CPACK CPACK_CONFIG WORK_DIR VERSION MANPAGE_FILE...
 set -u
 cpack=$1 config=$2 work=$3 version=$4
 shift 4
@@ -12,8 +12,12 @@ deb=$(find "$work" -maxdepth 1 -name 'swipewatch_*.deb')
 failed=0
 fail() { echo "FAIL: $*" && failed=1; }
 
+# What a technician needs: each program with its manual page and completion.
 dpkg-deb -c "$deb" | awk '{ print substr($6, 2) }' >"$work/files"
-for file in "$@"; do
+id=org.swipewatch.SwipeWatch
+for file in "$@" /usr/{bin,share/bash-completion/completions}/{swipewatch,msrswipe,msrprobe} \
+    /usr/share/{applications/$id.desktop,metainfo/$id.metainfo.xml,icons/hicolor/scalable/apps/$id.svg} \
+    /usr/share/doc/swipewatch/{copyright,changelog.Debian.gz,examples/devices.conf}; do
     grep -qxF "$file" "$work/files" || fail "$file is not in the package"
 done
 # Everything under /usr, and nothing of the build's own (tests, benchmarks).
