@@ -266,8 +266,9 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return holdsOpen(first.processId(), m_port); }, kPatience));
         QTRY_VERIFY_WITH_TIMEOUT(showsWindow(first, "MSR"), kPatience);
         QProcess &second = start();
+        QTRY_VERIFY_WITH_TIMEOUT(logOf(second).contains("Claim Error:  112 (OPOS_E_TIMEOUT)"),
+                                 kPatience);
         QTRY_VERIFY_WITH_TIMEOUT(showsWindow(second, "Claim Error"), kPatience);
-        QVERIFY(logOf(second).contains("Claim Error:  112 (OPOS_E_TIMEOUT)"));
         QVERIFY(holdsOpen(first.processId(), m_port) && !holdsOpen(second.processId(), m_port));
         first.terminate();
         QVERIFY(ends(first, 0));
