@@ -50,6 +50,8 @@ private slots:
         QVERIFY(listed.create("LANE-2.b").service);
         QCOMPARE(listed.create("MCRSTUBEX").result, opos::OPOS_E_NOEXIST);
         QCOMPARE(withList("").create("MCRSTUBEX").result, opos::OPOS_E_NOEXIST);
+        // Options reach the kind whole (a serial port must be an absolute path).
+        QVERIFY(withList("S = serial device=/dev/ttyS0 baud=2400\n").create("S").service);
     }
 
     void aBadListFailsOpenAndNamesTheFault_data()
