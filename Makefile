@@ -4,7 +4,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= 2
 CMAKE_FLAGS ?=
-# clang makes the fuzz targets real libFuzzer binaries; g++ still sanitizes.
+# clang, for the fuzz targets (libFuzzer); without it g++ still sanitizes, with no fuzzing.
 ASAN_CXX = $(if $(shell command -v clang++),-DCMAKE_CXX_COMPILER=clang++)
 # Stop at the first report; leaks are suppressed in system libraries only.
 SANITIZER_ENV = ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
