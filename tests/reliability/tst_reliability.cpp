@@ -10,10 +10,8 @@
 
 #include <QTemporaryDir>
 
-#include <future>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace msr::protocol;
@@ -30,38 +28,12 @@ QByteArray goodSwipe()
     return formatRequest(request);
 }
 
-// Sends all of out as fast as the socket takes it while reading answers,
-// until `answers` lines came back or the reader hung up.
-QList<QByteArray> converse(const sockaddr_un address, const QByteArray out, int answers)
-{
-    QList<QByteArray> lines;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const timeval patience{60, 0}; // a reader silent for a minute has lost track
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
-        std::thread writer([&] { (void)::send(fd, out.data(), out.size(), MSG_NOSIGNAL); });
-        QByteArray in;
-        char chunk[65536];
-        for (ssize_t n; lines.size() < answers && (n = ::read(fd, chunk, sizeof chunk)) > 0;) {
-            in.append(chunk, n);
-            for (qsizetype nl; (nl = in.indexOf('\n')) >= 0; in.remove(0, nl + 1))
-                lines << in.left(nl);
-        }
-        ::shutdown(fd, SHUT_RDWR); // wakes a writer still blocked
-        writer.join();
-    }
-    ::close(fd);
-    return lines;
-}
-
 // runWindow() in miniature: the real control behind the real window.
 struct RealWindow {
     QTemporaryDir runtime;
     testsupport::RecordingMessageBoxes boxes;
     std::unique_ptr<msr::MsrControl> control;
     std::unique_ptr<swipewatch::frmMSR> form;
-    sockaddr_un socket{AF_UNIX, {}};
 
     [[nodiscard]] bool start()
     {
@@ -69,20 +41,8 @@ struct RealWindow {
         qunsetenv(msr::DeviceRegistry::kEnvironmentVariable);
         control = std::make_unique<msr::MsrControl>(msr::standardRegistry());
         form = std::make_unique<swipewatch::frmMSR>(control.get(), boxes);
-        qstrncpy(socket.sun_path, qPrintable(msr::swipeSocketPath(form->kDeviceName)),
-                 sizeof socket.sun_path);
         form->show();
         return QTest::qWaitFor([this] { return form->lbCount()->Caption() == "0"; });
-    }
-    // The client runs in another thread while this one serves it.
-    QList<QByteArray> talk(const QByteArray &out, int answers)
-    {
-        auto client = std::async(std::launch::async, converse, socket, out, answers);
-        // Past the patience, get() waits for the client's own time-out.
-        (void)QTest::qWaitFor(
-            [&] { return client.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-            kPatience);
-        return client.get();
     }
 };
 
@@ -96,7 +56,30 @@ private slots:
         constexpr int kFlood = 20000;
         RealWindow w;
         QVERIFY(w.start());
-        const QList<QByteArray> answers = w.talk(goodSwipe().repeated(kFlood), kFlood);
+        sockaddr_un address{AF_UNIX, {}};
+        qstrncpy(address.sun_path, qPrintable(msr::swipeSocketPath(w.form->kDeviceName)),
+                 sizeof address.sun_path);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        QCOMPARE(::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+        // Sends as fast as the socket takes it while reading answers, until
+        // each line has its answer or the reader hangs up.
+        const QByteArray out = goodSwipe().repeated(kFlood);
+        qsizetype sent = 0;
+        QByteArray in;
+        const auto converse = [&] {
+            const ssize_t n =
+                ::send(fd, out.data() + sent, size_t(out.size() - sent), MSG_NOSIGNAL);
+            sent += std::max<ssize_t>(n, 0);
+            char chunk[65536];
+            ssize_t got;
+            while ((got = ::read(fd, chunk, sizeof chunk)) > 0)
+                in.append(chunk, got);
+            return got == 0 || in.count('\n') >= kFlood;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(converse(), kPatience);
+        ::close(fd);
+        QList<QByteArray> answers = in.split('\n');
+        QCOMPARE(answers.takeLast(), QByteArray());
         QCOMPARE(answers.size(), kFlood);
         int accepted = 0;
         for (const QByteArray &line : answers) {
