@@ -69,26 +69,19 @@ private slots:
         qunsetenv("TMPDIR");
     }
 
-    void shortAndOldFormsMeanTheLongOnes_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QStringList>("longForm");
-        const auto row = [](const char *name, const QString &words, const QString &longWords) {
-            QTest::newRow(name) << words.split(' ') << longWords.split(' ');
-        };
-        row("long after one dash", "-card test -repeat=2 -wait -device X",
-            "--card=test --repeat=2 --wait --device=X");
-        row("values that start with a dash", "-1 -card --track2 -wait -D -w",
-            "--track1=-card --track2=-wait --device=-w");
-        row("help", "-h", "--help");
-    }
     void shortAndOldFormsMeanTheLongOnes()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(QStringList, longForm);
-        const ParsedOptions got = parseArguments(arguments);
-        QVERIFY2(got.options && got.options == parseArguments(longForm).options,
-                 qPrintable(got.error));
+        const std::pair<QString, QString> forms[] = {
+            {"-card test -repeat=2 -wait -device X", "--card=test --repeat=2 --wait --device=X"},
+            // values that start with a dash
+            {"-1 -card --track2 -wait -D -w", "--track1=-card --track2=-wait --device=-w"},
+            {"-h", "--help"},
+        };
+        for (const auto &[words, longWords] : forms) {
+            const ParsedOptions got = parseArguments(words.split(' '));
+            QVERIFY2(got.options && got.options == parseArguments(longWords.split(' ')).options,
+                     qPrintable(words + ": " + got.error));
+        }
     }
 
     void buildsTheCardsBits()
@@ -144,6 +137,7 @@ private slots:
         row("-f -", "standard input, line 1: '%' at column 4 starts track 1, which", ";1?%A?");
         row("-f -", "standard input, line 1: track 2 is 'E', a reader's mark", "%A?;E?");
         row("-f -", "standard input, line 2: track 2 has no end sentinel '?'", "%A?\n%A?;1\n");
+        row("-f /dev/zero", "/dev/zero is longer than 4 MiB: split the batch");
     }
     void refusesBadInput()
     {
@@ -195,7 +189,6 @@ private slots:
             "2 characters\nline 3: swipe delivered as #2: track 1: empty; track 2: 2 characters; "
             "track 3: 1 character\n",
             "%B4^X?;41=2?+33?\r\n\n  ;12?;3?  \n");
-        row(1, "-f /dev/zero", 2, "msrswipe: /dev/zero is longer than 4 MiB: split the batch\n");
         row(1, "--version", 0, "msrswipe " SWIPEWATCH_VERSION_STRING "\n");
     }
     void answers()
