@@ -24,7 +24,6 @@ public:
     // Returns an OPOS result code: 0, OPOS_E_TIMEOUT or OPOS_E_FAILURE.
     std::int32_t acquire(std::int32_t timeout);
     void release();
-    bool held() const { return m_fd >= 0; }
     QString lastError() const { return m_error; }
 
 private:
