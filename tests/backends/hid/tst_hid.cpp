@@ -129,22 +129,19 @@ private slots:
             QTest::addRow("%s", name) << descriptor << report << tracks << QString(fault);
         };
         const QString t1 = kTrack1.mid(1, kTrack1.size() - 2), t2 = kTrack2.mid(1, 24);
-        const QByteArray card = vendorReport({0, 0, 0}, {kTrack1, kTrack2, ""});
         row("normal", kVendor, vendorReport({0, 0, 0}, {kTrack1, kTrack2, ";0123?"}),
             t1 + ":0|" + t2 + ":0|0123:0", "");
         row("bit 0 set", kVendor, vendorReport({0, 3, 0}, {kTrack1, "", ""}), t1 + ":0|:205|:0",
             "");
         row("length over field", kVendor, vendorReport({0, 0, 0}, {kTrack1, kTrack2, ""}, 111),
             t1 + ":0|:205|:0", "track 2: length 111 larger than its field of 110 bytes");
-        row("truncated", kVendor, card.left(130), t1 + ":0|:205|:0",
-            "report of 130 bytes, expected 337: cut off");
         row("not a track character", kVendor, vendorReport({0, 0, 0}, {"%B41\x01?", kTrack2, ""}),
             ":205|" + t2 + ":0|:0", "track 1: byte 0x01");
         row("with report ID, LRC after the end sentinel", kStandard,
             standardReport(1, kTrack2.toLatin1() + "5", ";0123?"), ":0|" + t2 + ":0|0123:0", "");
         row("wrong report ID", kStandard, standardReport(2, kTrack2.toLatin1()), "",
             "report ID 2 carries no track data");
-        row("descriptor cut off", kVendor.left(kVendor.size() - 3) + "\x95", card, "",
+        row("descriptor cut off", kVendor.left(kVendor.size() - 3) + "\x95", {}, "",
             "item cut off");
     }
     void reports()
@@ -237,7 +234,6 @@ private slots:
                              QRegularExpression("the reader at /dev/hidraw5 is back"));
         m_errno = 0;
         QTRY_COMPARE(back.size(), 1);
-        QCOMPARE(hid->currentNode(), "/dev/hidraw5");
         const QByteArray again = vendorReport({0, 0, 0}, {"", kTrack2, ""}, -1, 2000);
         QCOMPARE(::write(m_peer, again.data(), std::size_t(again.size())), again.size());
         QTRY_COMPARE(log.swipes.mid(2), QStringList{"3 " + track2});
