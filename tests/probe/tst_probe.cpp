@@ -48,8 +48,7 @@ private slots:
         put("sys/devices/usb1/1-2/idProduct", "0003\n");
         put("sys/devices/usb1/1-2/product", "Serial Reader\n");
         QDir().mkpath(m_root.filePath("sys/devices/usb1/1-2/1-2:1.0"));
-        put("sys/class/tty/ttyACM0/device",
-            m_root.filePath("sys/devices/usb1/1-2/1-2:1.0").toUtf8(), true);
+        put("sys/class/tty/ttyACM0/device", "../../../devices/usb1/1-2/1-2:1.0", true);
         put("dev/serial/by-id/usb-Serial_Reader-if00", "../../ttyACM0", true);
         put("sys/class/tty/ttyS1/type", "0\n");
         QDir().mkpath(m_root.filePath("sys/class/tty/ttyS1/device"));
