@@ -22,13 +22,13 @@ private slots:
         row("default framing", "%B4111^DOE/J^2912?;4111=2912?+0123?\r",
             "B4111^DOE/J^2912:0|4111=2912:0|0123:0");
         row("CR LF per track, ';' for track 3", "%A?\r\n;1?\r\n;2?\r\n", "A:0|1:0|2:0");
+        row("E tracks", "%E?;1?+E?\r", "E:205|1:0|E:205");
         row("no start sentinel, after track 1", "%A?1234?\r", "A:0|1234:201|:0");
         row("no start sentinel, letter first", "B12?;1?\r", "B12:201|1:0|:0");
         row("no sentinels at all", "4111=29\r", ":0|4111=29:201|:0");
         row("no start sentinel, up to the next one", "4111=29;1?\r", ":0|4111=29:201|1:0");
         row("cut off by CR", "%A?;123\r+4?", "A:0|123:202|4:0");
         row("letter in track 2", ";12A4?", ":0|12A4:205|:0");
-        row("lower case in track 1", "%ab?", "ab:205|:0|:0");
         row("start sentinel inside data", "%A%B?;1;2?", "A%B:205|1;2:205|:0");
         row("track 2 full", ';' + QByteArray(37, '1') + '?', ":0|" + QString(37, '1') + ":0|:0");
         row("track 2 too long", ';' + QByteArray(38, '1') + '?',
