@@ -225,7 +225,7 @@ private slots:
             QtWarningMsg,
             QRegularExpression("the reader at /dev/hidraw4 went away .*still claimed"));
         m_errno = ENOENT;
-        ::close(m_peer);
+        ::close(std::exchange(m_peer, -1)); // not closed again when the node reopens
         QTRY_VERIFY(!hid->isConnected());
         // Back at another node, as a model with reports longer than a page.
         QVERIFY(QDir(m_root.filePath("sys/class/hidraw/hidraw4")).removeRecursively());
