@@ -34,11 +34,9 @@ const QByteArray kStandard =
     QByteArray::fromHex("058E A4 0501 B4 FE02 00 AABB 0901A101 8501 7508 9501 0911 8102 "
                         "0912 8102 0913 8102 954F 0921 820201 9528 0922 820201 956B 0923 "
                         "820201 C0");
-// A keyboard-type reader's hidraw node: boot keyboard plus a vendor feature report.
-const QByteArray kKeyboard =
-    QByteArray::fromHex("05010906A101 0507 19E0 29E7 1500 2501 7501 9508 8102 9501 7508 "
-                        "8101 9506 7508 1500 2565 0507 1900 2965 8100 C0 0600FF 0901 A101 "
-                        "0920 7508 9508 B102 C0");
+// A keyboard-type reader's hidraw node: key array plus a vendor feature report.
+const QByteArray kKeyboard = QByteArray::fromHex("05010906A101 0507 1900 2965 7508 9506 8100 C0 "
+                                                 "0600FF 0901 A101 0920 7508 9508 B102 C0");
 
 const std::uint8_t *bytes(const QByteArray &data)
 {
