@@ -64,6 +64,7 @@ private slots:
         row("CR after two tracks", "%A?;1?\r\n#<gap>", "A:0|1:0|:0");
         row("one track waits for the gap", ";1?\r#<gap>", "gap :0|1:0|:0");
         row("CR per track", "%A?\r#;1?\r#+2?\r", "A:0|1:0|2:0");
+        row("split anywhere", "%A#?;1#?#\r", "A:0|1:0|:0");
         row("ETX ends", "\x02%A?\x10\x02;1?\x10\x03", "A:0|1:0|:0");
         row("two in one read", "%A?;1?\r%B?;2?\r", "A:0|1:0|:0 / B:0|2:0|:0");
         row("lost during a swipe", "%A?;1#<lost>#2?\r", "A:205|12:205|:0");
