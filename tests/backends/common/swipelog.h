@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// What a reader's service hands on, as text, and what its fake node is fed,
-// for the backend tests.
+// For the backend tests: what a reader's service hands on, as text, and bytes for its node.
 #pragma once
 
 #include "reader/msrservice.h"
