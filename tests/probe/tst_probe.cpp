@@ -42,14 +42,12 @@ private slots:
             "1000000000007 ff9f207ac14057ff febeffdfffefffff fffffffffffffffe\n");
         put("dev/input/by-id/usb-Test_Reader-event-if01", "../event3", true);
         put("dev/input/by-id/usb-Test_Reader-event-kbd", "../event3", true);
-        put("sys/class/input/event4/device/name", "Test Mouse\n");
         put("sys/class/input/event4/device/capabilities/key", "1f0000 0 0 0 0\n");
         put("sys/devices/usb1/1-2/idVendor", "0801\n");
         put("sys/devices/usb1/1-2/idProduct", "0003\n");
         put("sys/devices/usb1/1-2/product", "Serial Reader\n");
         QDir().mkpath(m_root.filePath("sys/devices/usb1/1-2/1-2:1.0"));
-        put("sys/class/tty/ttyACM0/device",
-            m_root.filePath("sys/devices/usb1/1-2/1-2:1.0").toUtf8(), true);
+        put("sys/class/tty/ttyACM0/device", "../../../devices/usb1/1-2/1-2:1.0", true);
         put("dev/serial/by-id/usb-Serial_Reader-if00", "../../ttyACM0", true);
         put("sys/class/tty/ttyS1/type", "0\n");
         QDir().mkpath(m_root.filePath("sys/class/tty/ttyS1/device"));

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
-// What a reader's service hands on, as text, for the backend tests.
+// For the backend tests: what a reader's service hands on, as text, and bytes for its node.
 #pragma once
 
 #include "reader/msrservice.h"
 
 #include <QStringList>
+
+#include <unistd.h>
 
 // "text:code|text:code|text:code"
 inline QString describe(const msr::SwipeRead &read)
@@ -24,3 +26,9 @@ struct SwipeLog : msr::SwipeSink {
         return {true, {}};
     }
 };
+
+// Writes bytes to the reader's end of a fake node (a socket or a pty master).
+inline bool send(int fd, QByteArrayView bytes)
+{
+    return ::write(fd, bytes.data(), std::size_t(bytes.size())) == bytes.size();
+}

@@ -19,8 +19,6 @@ class TestDevicePump : public QObject {
 private slots:
     void initTestCase()
     {
-        QVERIFY(QFile(dir.filePath("file")).open(QIODevice::WriteOnly));
-        QVERIFY(QFile::link(dir.filePath("none"), dir.filePath("dangling")));
         QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600), 0);
     }
 
@@ -32,14 +30,11 @@ private slots:
         QTest::addColumn<int>("result");
         const auto in = [this](const char *name) { return dir.filePath(name); };
         QTest::addRow("missing") << in("none") << 0 << 0 << 107;
-        QTest::addRow("dangling link") << in("dangling") << 0 << 0 << 107;
         QTest::addRow("fifo") << in("fifo") << 0 << 0 << 107;
         QTest::addRow("over-long path") << '/' + QString(5000, 'a') << 0 << 0 << 107;
         QTest::addRow("character device") << "/dev/null" << 0 << 0 << 0;
-        QTest::addRow("no permission") << in("file") << EACCES << 0 << 111;
-        QTest::addRow("read error") << in("file") << EIO << 0 << 111;
+        QTest::addRow("no permission") << "/dev/null" << EACCES << 0 << 111;
         QTest::addRow("busy") << "/dev/null" << 0 << EBUSY << 112;
-        QTest::addRow("grab refused") << "/dev/null" << 0 << ENOTTY << 111;
     }
     void claim()
     {
@@ -56,7 +51,7 @@ private slots:
         if (result)
             QTest::ignoreMessage(QtWarningMsg,
                                  QRegularExpression(openError == EACCES
-                                                        ? "TILL: .*file: Permission denied; the "
+                                                        ? "TILL: .*null: Permission denied; the "
                                                           "node belongs to group 'root'.*udev rule"
                                                         : "^swipewatch: TILL: .*" +
                                                               QRegularExpression::escape(path)));

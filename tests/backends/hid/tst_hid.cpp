@@ -34,11 +34,9 @@ const QByteArray kStandard =
     QByteArray::fromHex("058E A4 0501 B4 FE02 00 AABB 0901A101 8501 7508 9501 0911 8102 "
                         "0912 8102 0913 8102 954F 0921 820201 9528 0922 820201 956B 0923 "
                         "820201 C0");
-// A keyboard-type reader's hidraw node: boot keyboard plus a vendor feature report.
-const QByteArray kKeyboard =
-    QByteArray::fromHex("05010906A101 0507 19E0 29E7 1500 2501 7501 9508 8102 9501 7508 "
-                        "8101 9506 7508 1500 2565 0507 1900 2965 8100 C0 0600FF 0901 A101 "
-                        "0920 7508 9508 B102 C0");
+// A keyboard-type reader's hidraw node: key array plus a vendor feature report.
+const QByteArray kKeyboard = QByteArray::fromHex("05010906A101 0507 1900 2965 7508 9506 8100 C0 "
+                                                 "0600FF 0901 A101 0920 7508 9508 B102 C0");
 
 const std::uint8_t *bytes(const QByteArray &data)
 {
@@ -129,22 +127,19 @@ private slots:
             QTest::addRow("%s", name) << descriptor << report << tracks << QString(fault);
         };
         const QString t1 = kTrack1.mid(1, kTrack1.size() - 2), t2 = kTrack2.mid(1, 24);
-        const QByteArray card = vendorReport({0, 0, 0}, {kTrack1, kTrack2, ""});
         row("normal", kVendor, vendorReport({0, 0, 0}, {kTrack1, kTrack2, ";0123?"}),
             t1 + ":0|" + t2 + ":0|0123:0", "");
         row("bit 0 set", kVendor, vendorReport({0, 3, 0}, {kTrack1, "", ""}), t1 + ":0|:205|:0",
             "");
         row("length over field", kVendor, vendorReport({0, 0, 0}, {kTrack1, kTrack2, ""}, 111),
             t1 + ":0|:205|:0", "track 2: length 111 larger than its field of 110 bytes");
-        row("truncated", kVendor, card.left(130), t1 + ":0|:205|:0",
-            "report of 130 bytes, expected 337: cut off");
         row("not a track character", kVendor, vendorReport({0, 0, 0}, {"%B41\x01?", kTrack2, ""}),
             ":205|" + t2 + ":0|:0", "track 1: byte 0x01");
         row("with report ID, LRC after the end sentinel", kStandard,
             standardReport(1, kTrack2.toLatin1() + "5", ";0123?"), ":0|" + t2 + ":0|0123:0", "");
         row("wrong report ID", kStandard, standardReport(2, kTrack2.toLatin1()), "",
             "report ID 2 carries no track data");
-        row("descriptor cut off", kVendor.left(kVendor.size() - 3) + "\x95", card, "",
+        row("descriptor cut off", kVendor.left(kVendor.size() - 3) + "\x95", {}, "",
             "item cut off");
     }
     void reports()
@@ -228,7 +223,7 @@ private slots:
             QtWarningMsg,
             QRegularExpression("the reader at /dev/hidraw4 went away .*still claimed"));
         m_errno = ENOENT;
-        ::close(m_peer);
+        ::close(std::exchange(m_peer, -1)); // not closed again when the node reopens
         QTRY_VERIFY(!hid->isConnected());
         // Back at another node, as a model with reports longer than a page.
         QVERIFY(QDir(m_root.filePath("sys/class/hidraw/hidraw4")).removeRecursively());
@@ -237,7 +232,6 @@ private slots:
                              QRegularExpression("the reader at /dev/hidraw5 is back"));
         m_errno = 0;
         QTRY_COMPARE(back.size(), 1);
-        QCOMPARE(hid->currentNode(), "/dev/hidraw5");
         const QByteArray again = vendorReport({0, 0, 0}, {"", kTrack2, ""}, -1, 2000);
         QCOMPARE(::write(m_peer, again.data(), std::size_t(again.size())), again.size());
         QTRY_COMPARE(log.swipes.mid(2), QStringList{"3 " + track2});

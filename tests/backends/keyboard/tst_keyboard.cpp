@@ -63,11 +63,6 @@ struct FakeOps : DeviceOps {
     int ungrab(int) override { return *calls << "ungrab", 0; }
 };
 
-bool send(int fd, const QByteArray &bytes)
-{
-    return ::send(fd, bytes.data(), std::size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
-}
-
 } // namespace
 
 class TestKeyboard : public QObject {
@@ -78,25 +73,19 @@ private slots:
         QTest::addColumn<QByteArray>("records");
         QTest::addColumn<QString>("text"); // <lost> where events were lost
         QTest::addRow("letters without Shift are upper case") << tap(KEY_B) + tap(KEY_E) << "BE";
-        QTest::addRow("right Shift") << key(KEY_RIGHTSHIFT, 1) + tap(KEY_5) + tap(KEY_SLASH) +
-                                            key(KEY_RIGHTSHIFT, 0) + tap(KEY_5)
-                                     << "%?5";
-        QTest::addRow("one Shift released, the other held")
-            << key(KEY_LEFTSHIFT, 1) + key(KEY_RIGHTSHIFT, 1) + key(KEY_LEFTSHIFT, 0) + tap(KEY_5)
-            << "%";
+        QTest::addRow("left Shift released, right still held, then released")
+            << key(KEY_LEFTSHIFT, 1) + key(KEY_RIGHTSHIFT, 1) + key(KEY_LEFTSHIFT, 0) + tap(KEY_5) +
+                   tap(KEY_SLASH) + key(KEY_RIGHTSHIFT, 0) + tap(KEY_5)
+            << "%?5";
         QTest::addRow("autorepeat types nothing")
             << key(KEY_5, 1) + key(KEY_5, 2) + key(KEY_5, 2) + key(KEY_5, 0) << "5";
         QTest::addRow("both Enter keys") << tap(KEY_ENTER) + tap(KEY_KPENTER) << "\r\r";
         QTest::addRow("Alt and keypad digits")
             << key(KEY_LEFTALT, 1) + tap(KEY_KP3) + tap(KEY_KP7) + key(KEY_LEFTALT, 0) << "%";
-        QTest::addRow("lost events, up to the next report skipped")
-            << type(";12") + record(EV_SYN, SYN_DROPPED, 0) + record(EV_KEY, KEY_3, 1) +
-                   record(EV_SYN, SYN_REPORT, 0) + tap(KEY_4)
+        QTest::addRow("lost events: up to the next report skipped, Shift forgotten")
+            << type(";12") + key(KEY_LEFTSHIFT, 1) + record(EV_SYN, SYN_DROPPED, 0) +
+                   record(EV_KEY, KEY_3, 1) + record(EV_SYN, SYN_REPORT, 0) + tap(KEY_4)
             << ";12<lost>4";
-        QTest::addRow("Shift forgotten after lost events")
-            << key(KEY_LEFTSHIFT, 1) + record(EV_SYN, SYN_DROPPED, 0) +
-                   record(EV_SYN, SYN_REPORT, 0) + tap(KEY_5)
-            << "<lost>5";
     }
     void decode()
     {
@@ -156,8 +145,7 @@ private slots:
 
         service.release();
         QCOMPARE(calls, QStringList({"grab", "ungrab"}));
-        ::close(device); // the service's copy went with the release
-        QVERIFY(!send(pair[1], "x"));
+        ::close(device);
         ::close(pair[1]);
     }
 };

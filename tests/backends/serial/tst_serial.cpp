@@ -42,11 +42,6 @@ void unplug(Pty &pty)
     ::close(pty.slave);
 }
 
-bool send(int fd, QByteArrayView bytes)
-{
-    return ::write(fd, bytes.data(), std::size_t(bytes.size())) == bytes.size();
-}
-
 } // namespace
 
 class TestSerial : public QObject {
