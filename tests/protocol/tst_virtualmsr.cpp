@@ -331,21 +331,6 @@ private slots:
         QCOMPARE(Client(path).ask(testCard()).result, Result::Accepted);
     }
 
-    void capsConnections()
-    {
-        std::vector<std::unique_ptr<Client>> clients;
-        for (int i = 0; i < VirtualMsrService::kMaxConnections; ++i)
-            clients.push_back(std::make_unique<Client>(path));
-        QTRY_COMPARE(service->connectionCount(), VirtualMsrService::kMaxConnections);
-        Client extra(path);
-        QTRY_VERIFY(extra.closed());
-        QCOMPARE(extra.lines(),
-                 QList<QByteArray>{formatAnswer(refusal(kTooManyConnections)).chopped(1)});
-        clients.pop_back();
-        QTRY_COMPARE(service->connectionCount(), VirtualMsrService::kMaxConnections - 1);
-        QCOMPARE(Client(path).ask(testCard()).result, Result::Accepted);
-    }
-
     void refusesOtherUsers()
     {
         int pair[2];
