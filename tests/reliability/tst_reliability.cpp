@@ -28,24 +28,6 @@ QByteArray goodSwipe()
     return formatRequest(request);
 }
 
-// runWindow() in miniature: the real control behind the real window.
-struct RealWindow {
-    QTemporaryDir runtime;
-    testsupport::RecordingMessageBoxes boxes;
-    std::unique_ptr<msr::MsrControl> control;
-    std::unique_ptr<swipewatch::frmMSR> form;
-
-    [[nodiscard]] bool start()
-    {
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
-        qunsetenv(msr::DeviceRegistry::kEnvironmentVariable);
-        control = std::make_unique<msr::MsrControl>(msr::standardRegistry());
-        form = std::make_unique<swipewatch::frmMSR>(control.get(), boxes);
-        form->show();
-        return QTest::qWaitFor([this] { return form->lbCount()->Caption() == "0"; });
-    }
-};
-
 } // namespace
 
 class TestReliability : public QObject {
@@ -54,10 +36,17 @@ private slots:
     void floodIsDeliveredOrRefusedSwipeBySwipe()
     {
         constexpr int kFlood = 20000;
-        RealWindow w;
-        QVERIFY(w.start());
+        // runWindow() in miniature: the real control behind the real window.
+        QTemporaryDir runtime;
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        qunsetenv(msr::DeviceRegistry::kEnvironmentVariable);
+        msr::MsrControl control(msr::standardRegistry());
+        testsupport::RecordingMessageBoxes boxes;
+        swipewatch::frmMSR form(&control, boxes);
+        form.show();
+        QTRY_COMPARE(form.lbCount()->Caption(), QStringLiteral("0"));
         sockaddr_un address{AF_UNIX, {}};
-        qstrncpy(address.sun_path, qPrintable(msr::swipeSocketPath(w.form->kDeviceName)),
+        qstrncpy(address.sun_path, qPrintable(msr::swipeSocketPath(form.kDeviceName)),
                  sizeof address.sun_path);
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         QCOMPARE(::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
@@ -90,10 +79,9 @@ private slots:
             accepted += answer->id.has_value();
         }
         QVERIFY(accepted >= msr::MsrControl::kMaxPendingSwipes);
-        QTRY_COMPARE_WITH_TIMEOUT(w.form->lbCount()->Caption(), QString::number(accepted),
-                                  kPatience);
-        QCOMPARE(w.control->pendingSwipes(), 0);
-        QCOMPARE(w.form->lbErrorCount()->Caption(), QStringLiteral("0"));
+        QTRY_COMPARE_WITH_TIMEOUT(form.lbCount()->Caption(), QString::number(accepted), kPatience);
+        QCOMPARE(control.pendingSwipes(), 0);
+        QCOMPARE(form.lbErrorCount()->Caption(), QStringLiteral("0"));
     }
 };
 
