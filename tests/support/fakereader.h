@@ -37,7 +37,6 @@ public:
     qint32 releaseResult = opos::OPOS_SUCCESS, closeResult = opos::OPOS_SUCCESS;
     // Properties as the window last left them, or as a test sets them.
     qint32 errorReportingType = opos::MSR_ERT_CARD;
-    bool deviceEnabled = false, dataEventEnabled = false;
     std::array<QString, 3> tracks;
     // Calls that raise a DispatchError, logged without their value ("put 46").
     QSet<QString> failing;

@@ -29,7 +29,6 @@ private slots:
         h = std::make_unique<Harness>();
         h->reader.tracks = {kTracks[0], kTracks[1], kTracks[2]};
         QVERIFY(h->start());
-        h->reader.dataEventEnabled = false; // as the reader leaves it after an event
         h->reader.calls.clear();
     }
     void cleanup() { h.reset(); }
