@@ -99,13 +99,9 @@ class TestProcess : public QObject {
 
     bool showsWindow(const QProcess &window, const QString &title)
     {
-        QProcess search;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", m_display);
-        search.setProcessEnvironment(env);
-        search.start(XDOTOOL_BINARY,
-                     {"search", "--onlyvisible", "--pid", QString::number(window.processId()),
-                      "--name", '^' + title + '$'});
+        QProcess &search = start(XDOTOOL_BINARY, {"search", "--onlyvisible", "--pid",
+                                                  QString::number(window.processId()), "--name",
+                                                  '^' + title + '$'});
         return search.waitForFinished() && search.exitCode() == 0;
     }
 
@@ -292,7 +288,6 @@ private slots:
                                     "server answers there, or it refuses this user; check the "
                                     "variable, or run it under a virtual X server with \"xvfb-run "
                                     "-a swipewatch\".\n";
-        const char *unknown = "swipewatch: Unknown option 'nope'.\nTry 'swipewatch --help'.\n";
         row("none set", none, "", 2,
             "swipewatch needs a graphical display, and neither DISPLAY nor WAYLAND_DISPLAY is "
             "set: run it from a desktop session, or under a virtual X server with \"xvfb-run -a "
@@ -302,7 +297,8 @@ private slots:
             unreachable.arg("wayland-nowhere", "WAYLAND_DISPLAY"));
         row("--help", none, "--help", 0, "Usage: " SWIPEWATCH_BINARY " [options]\n");
         row("--version", none, "--version", 0, "swipewatch " SWIPEWATCH_VERSION_STRING "\n");
-        row("Qt's options and their values", none, "-platform xcb -display :0 --nope", 2, unknown);
+        row("Qt's options and their values", none, "-platform xcb -display :0 --nope", 2,
+            "swipewatch: Unknown option 'nope'.\nTry 'swipewatch --help'.\n");
         row("bad --device", none, "--device ../x", 2,
             "swipewatch: '../x' is not a device name: use letters, digits, '_', '-' and "
             "'.'\nTry 'swipewatch --help'.\n");
