@@ -8,14 +8,6 @@ namespace testsupport {
 using msr::InvokeKind;
 namespace dispid = msr::dispid;
 
-QString call(int dispId, const QVariantList &args)
-{
-    QStringList parts;
-    for (const QVariant &arg : args)
-        parts << arg.toString();
-    return QStringLiteral("call %1(%2)").arg(dispId).arg(parts.join(QLatin1Char(',')));
-}
-
 QVariant FakeReader::invoke(int dispId, InvokeKind kind, const QVariantList &args)
 {
     const QVariant value = args.value(0);

@@ -16,7 +16,10 @@
 namespace testsupport {
 
 // How the log writes a call: "call 34(MCRSTUBEX)", "get 8", "put 46(1)".
-QString call(int dispId, const QVariantList &args = {});
+inline QString call(int dispId, const QVariantList &args = {})
+{
+    return QStringLiteral("call %1(%2)").arg(dispId).arg(QVariant(args).toStringList().join(','));
+}
 inline QString get(int dispId)
 {
     return QStringLiteral("get %1").arg(dispId);
