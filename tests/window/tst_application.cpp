@@ -31,7 +31,6 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(bool, configured);
         QProcessEnvironment env;
-        env.insert("HOME", "/root");
         if (!variable.isEmpty())
             env.insert(variable.section('=', 0, 0), variable.section('=', 1));
         QCOMPARE(swipewatch::displayConfigured(env, arguments), configured);

@@ -91,8 +91,7 @@ private slots:
 
     void twipsAtOtherResolutions()
     {
-        using swipewatch::ui::twipsToPixels;
-        QCOMPARE(twipsToPixels(-30, 96), -2);
+        QCOMPARE(swipewatch::ui::twipsToPixels(-30, 96), -2);
         // Edges are converted, not widths, so rounding opens no gaps: the
         // left edge is 21.25, the right 432.5 and the bottom 109.5 (both round up).
         QCOMPARE(swipewatch::ui::toPixels({255, 480, 4935, 615}, 120, 144), QRect(21, 48, 412, 62));
@@ -132,7 +131,6 @@ private slots:
         const QString astral =
             QString::fromUtf16(u"\U0001F4B3\U00010348\U0001D11E\U000E0041\u0301");
         QTest::newRow("right to left") << rtl;
-        QTest::newRow("astral plane") << astral;
         QTest::newRow("lone surrogates") << QChar(0xDC00) + QStringLiteral("x") + QChar(0xD800);
         // Starts as the control characters do; far past QLineEdit's default limit.
         QTest::newRow("200,000 characters of all of it")
