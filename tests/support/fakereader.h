@@ -33,7 +33,6 @@ class FakeReader : public msr::DispatchInterface {
 public:
     QVariant invoke(int dispId, msr::InvokeKind kind, const QVariantList &args = {}) override;
     void advise(msr::EventSink *sink) override { m_sink = sink; }
-    msr::EventSink *sink() const { return m_sink; }
 
     // Method results; State and Claimed follow them.
     qint32 openResult = opos::OPOS_SUCCESS, claimResult = opos::OPOS_SUCCESS;
