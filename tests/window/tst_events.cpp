@@ -59,7 +59,6 @@ private slots:
             "End sentinel error|Parity error|LRC error|0|1");
 
         // Per card: one text for the whole card, taken whole, and nothing latched.
-        row("per card 203", {error(203)}, "Parity error|Parity error|Parity error|0|1", true);
         row("per card, taken whole", {error(trackWord(201, 1, 0))},
             "Other error|Other error|Other error|0|1", true);
         row("per card, then data", {error(203), data(kGoodStatus)}, good + "|1|1", true);
