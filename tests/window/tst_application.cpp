@@ -87,10 +87,9 @@ struct EchoingReader : testsupport::FakeReader {
 
 // The child: the program's run over a fake reader that writes out each call,
 // and raises from an error event handled inside a nested loop.
-int runScenario(const QByteArray &scenario, int &argc, char **argv)
+int runScenario(const QByteArray &scenario, swipewatch::Application &app,
+                testsupport::RecordingMessageBoxes &boxes)
 {
-    testsupport::RecordingMessageBoxes boxes;
-    swipewatch::Application app(argc, argv, boxes);
     auto owned = std::make_unique<EchoingReader>();
     EchoingReader &r = *owned;
     const auto raiseLater = [&r] {
@@ -119,10 +118,10 @@ int runScenario(const QByteArray &scenario, int &argc, char **argv)
 
 int main(int argc, char *argv[])
 {
-    if (argc == 3 && qstrcmp(argv[1], "-scenario") == 0)
-        return runScenario(argv[2], argc, argv);
     testsupport::RecordingMessageBoxes boxes;
     swipewatch::Application app(argc, argv, boxes);
+    if (argc == 3 && qstrcmp(argv[1], "-scenario") == 0)
+        return runScenario(argv[2], app, boxes);
     TestApplication test;
     return QTest::qExec(&test, argc, argv);
 }
