@@ -50,7 +50,6 @@ class TestProcess : public QObject {
     QString m_device;                // the logical device the checks look at
     QString m_devices;               // the device list the programs read; empty for none
     int m_master = -1, m_slave = -1; // a pty standing in for a serial reader
-    QString m_port;
 
     QString runtimeFile(const char *suffix) const
     {
@@ -131,19 +130,6 @@ class TestProcess : public QObject {
         QFile list(m_runtime->filePath("devices.conf"));
         m_devices = list.fileName();
         return list.open(QIODevice::WriteOnly) && list.write(lines) == lines.size();
-    }
-
-    // MCRSTUBEX becomes a serial reader on a new pty; the test keeps the
-    // slave open too, so the port never hangs up between programs.
-    bool serialReaderOnPty()
-    {
-        char name[64] = {};
-        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
-            return false;
-        ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
-        ::fcntl(m_slave, F_SETFD, FD_CLOEXEC);
-        m_port = QString::fromLocal8Bit(name);
-        return writeDevices("MCRSTUBEX = serial device=" + QFile::encodeName(m_port) + '\n');
     }
 
     // A child that has ended has no pid, and kill(0, ...) would signal this test's own group.
@@ -238,13 +224,20 @@ private slots:
     // reaches msrprobe with the card number masked.
     void serialReaderServesOneProgramAtATime()
     {
-        QVERIFY(serialReaderOnPty());
+        // MCRSTUBEX becomes a serial reader on a new pty; the test keeps the
+        // slave open too, so the port never hangs up between programs.
+        char name[64] = {};
+        QCOMPARE(::openpty(&m_master, &m_slave, name, nullptr, nullptr), 0);
+        ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
+        ::fcntl(m_slave, F_SETFD, FD_CLOEXEC);
+        const QString port = QString::fromLocal8Bit(name);
+        QVERIFY(writeDevices("MCRSTUBEX = serial device=" + QFile::encodeName(port) + '\n'));
         QProcess &first = start();
-        QVERIFY(QTest::qWaitFor([&] { return holds(first, m_port); }, kPatience));
+        QVERIFY(QTest::qWaitFor([&] { return holds(first, port); }, kPatience));
         QTRY_VERIFY_WITH_TIMEOUT(showsWindow(first, "MSR"), kPatience);
         QProcess &second = start();
         QVERIFY(reports(second, "Claim Error", " 112 (OPOS_E_TIMEOUT)"));
-        QVERIFY(holds(first, m_port) && !holds(second, m_port));
+        QVERIFY(holds(first, port) && !holds(second, port));
         first.terminate();
         QVERIFY(ends(first, 0));
 
