@@ -52,11 +52,9 @@ private slots:
 
         // The reader's order for a failed swipe: an error with locus 3, then the
         // data it could read.
-        const Step failed = error(trackWord(201, 0, 204)), readable = data(trackWord(0, 37, 0));
-        row("its readable part", {failed, readable}, "Start sentinel error| 37 Byte|LRC error|1|1");
+        const Step failed = error(trackWord(202, 0, 204)), readable = data(trackWord(0, 37, 0));
+        row("its readable part", {failed, readable}, "End sentinel error| 37 Byte|LRC error|1|1");
         row("the next swipe", {failed, readable, data(kGoodStatus)}, good + "|2|1");
-        row("end, parity, LRC", {error(trackWord(202, 203, 204))},
-            "End sentinel error|Parity error|LRC error|0|1");
 
         // Per card: one text for the whole card, taken whole, and nothing latched.
         row("per card, taken whole", {error(trackWord(201, 1, 0))},
