@@ -8,14 +8,6 @@ namespace testsupport {
 using msr::InvokeKind;
 namespace dispid = msr::dispid;
 
-QString call(int dispId, const QVariantList &args)
-{
-    QStringList parts;
-    for (const QVariant &arg : args)
-        parts << arg.toString();
-    return QStringLiteral("call %1(%2)").arg(dispId).arg(parts.join(QLatin1Char(',')));
-}
-
 QVariant FakeReader::invoke(int dispId, InvokeKind kind, const QVariantList &args)
 {
     const QVariant value = args.value(0);
@@ -27,7 +19,6 @@ QVariant FakeReader::invoke(int dispId, InvokeKind kind, const QVariantList &arg
         onCall(entry);
     if (failing.contains(entry.section(QLatin1Char('('), 0, 0)))
         throw msr::DispatchError("scripted failure of " + entry.toStdString());
-    const auto result = [](qint32 v) { return QVariant::fromValue(v); };
 
     if (kind == InvokeKind::Method) {
         if (dispId == dispid::Open)
@@ -43,22 +34,21 @@ QVariant FakeReader::invoke(int dispId, InvokeKind kind, const QVariantList &arg
                                             {dispid::ClaimDevice, claimResult},
                                             {dispid::ReleaseDevice, releaseResult}};
         if (results.contains(dispId))
-            return result(results.at(dispId));
+            return results.at(dispId);
     } else if (kind == InvokeKind::PropertyGet) {
         if (dispId == dispid::Claimed)
             return QVariant::fromValue<qint16>(m_claimed ? opos::True : opos::False);
         if (dispId == dispid::State)
-            return result(m_open ? opos::OPOS_S_IDLE : opos::OPOS_S_CLOSED);
+            return m_open ? opos::OPOS_S_IDLE : opos::OPOS_S_CLOSED;
         if (dispId >= dispid::Track1Data && dispId <= dispid::Track3Data)
             return tracks[std::size_t(dispId - dispid::Track1Data)];
         if (dispId == dispid::ErrorReportingType)
-            return result(errorReportingType);
+            return errorReportingType;
     } else if (dispId == dispid::ErrorReportingType) {
         errorReportingType = value.toInt();
         return {};
     } else if (dispId == dispid::DataEventEnabled || dispId == dispid::DeviceEnabled) {
-        (dispId == dispid::DeviceEnabled ? deviceEnabled : dataEventEnabled) = value.toInt() != 0;
-        return {};
+        return {}; // the log has what was written
     }
     throw msr::DispatchError("member not found: " + entry.toStdString());
 }

@@ -16,7 +16,10 @@
 namespace testsupport {
 
 // How the log writes a call: "call 34(MCRSTUBEX)", "get 8", "put 46(1)".
-QString call(int dispId, const QVariantList &args = {});
+inline QString call(int dispId, const QVariantList &args = {})
+{
+    return QStringLiteral("call %1(%2)").arg(dispId).arg(QVariant(args).toStringList().join(','));
+}
 inline QString get(int dispId)
 {
     return QStringLiteral("get %1").arg(dispId);
@@ -30,14 +33,12 @@ class FakeReader : public msr::DispatchInterface {
 public:
     QVariant invoke(int dispId, msr::InvokeKind kind, const QVariantList &args = {}) override;
     void advise(msr::EventSink *sink) override { m_sink = sink; }
-    msr::EventSink *sink() const { return m_sink; }
 
     // Method results; State and Claimed follow them.
     qint32 openResult = opos::OPOS_SUCCESS, claimResult = opos::OPOS_SUCCESS;
     qint32 releaseResult = opos::OPOS_SUCCESS, closeResult = opos::OPOS_SUCCESS;
     // Properties as the window last left them, or as a test sets them.
     qint32 errorReportingType = opos::MSR_ERT_CARD;
-    bool deviceEnabled = false, dataEventEnabled = false;
     std::array<QString, 3> tracks;
     // Calls that raise a DispatchError, logged without their value ("put 46").
     QSet<QString> failing;
