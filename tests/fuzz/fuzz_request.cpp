@@ -37,7 +37,9 @@ QByteArray bitString(Bytes &in)
     const int length = in.rarely() ? int(kMaxTrackBits) - 1 + in.next() % 3 : in.next();
     QByteArray bits(length, '0');
     for (int i = 0; i < length; i += 1 + in.next() % 8)
-        bits.replace(i, 1, in.rarely() ? in.pick({"2", "\x01", "\xc3\xa9"}) : "1");
+        bits[i] = '1';
+    if (length > 0 && in.rarely())
+        bits.replace(in.next() % length, 1, in.pick({"2", "\x01", "\xc3\xa9"}));
     return '"' + bits + '"';
 }
 
