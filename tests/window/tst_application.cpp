@@ -17,8 +17,9 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<bool>("configured");
         const QStringList program{"swipewatch"};
-        // DISPLAY and WAYLAND_DISPLAY set: tst_process's unreachable displays.
         QTest::newRow("empty DISPLAY") << "DISPLAY=" << program << false;
+        QTest::newRow("X") << "DISPLAY=:0" << program << true;
+        QTest::newRow("Wayland") << "WAYLAND_DISPLAY=wayland-0" << program << true;
         QTest::newRow("platform") << "QT_QPA_PLATFORM=offscreen" << program << true;
         for (const char *option : {"-platform", "--platform", "-display"})
             QTest::newRow(option) << "" << (program + QStringList{option, "x"}) << true;
