@@ -74,7 +74,9 @@ class TestProcess : public QObject {
             env.insert("DISPLAY", m_display);
         else if (!display[0].isEmpty())
             env.insert(display[0], display[1]);
+        // Our own runtime folder, and no device list of the user's.
         env.insert("XDG_RUNTIME_DIR", m_runtime->path());
+        env.insert("XDG_CONFIG_HOME", m_runtime->path());
         // Qt sends its log to the journal when there is no terminal; keep it here.
         env.insert("QT_FORCE_STDERR_LOGGING", "1");
         // Under the sanitizers, leaks in system libraries are not the window's.

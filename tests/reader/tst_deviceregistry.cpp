@@ -34,7 +34,12 @@ class TestDeviceRegistry : public QObject {
     }
 
 private slots:
-    void initTestCase() { qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit()); }
+    // The user's own device list must not decide what the tests see.
+    void initTestCase()
+    {
+        qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", dir.filePath("config").toLocal8Bit());
+    }
 
     void theListDecidesWhichNamesExist()
     {
@@ -81,13 +86,11 @@ private slots:
     void theUserListServesWhenNoListIsNamed()
     {
         qunsetenv(DeviceRegistry::kEnvironmentVariable);
-        qputenv("XDG_CONFIG_HOME", dir.filePath("config").toLocal8Bit());
         QVERIFY(QDir().mkpath(dir.filePath("config/swipewatch")));
         QFile list(dir.filePath("config/swipewatch/devices.conf"));
         QVERIFY(list.open(QIODevice::WriteOnly) && list.write("LANE7 = virtual\n") > 0);
         list.close();
         QVERIFY(standardRegistry().create("LANE7").service);
-        qunsetenv("XDG_CONFIG_HOME");
     }
 
     void aListThatIsNoFileFailsOpen()

@@ -39,6 +39,7 @@ private slots:
         // runWindow() in miniature: the real control behind the real window.
         QTemporaryDir runtime;
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(runtime.path())); // no user's device list
         qunsetenv(msr::DeviceRegistry::kEnvironmentVariable);
         msr::MsrControl control(msr::standardRegistry());
         testsupport::RecordingMessageBoxes boxes;
