@@ -128,6 +128,8 @@ private slots:
         row("--card test -d 1:lrc -d 1:end", "track 1 is damaged more than once");
         row("--card test --repeat 0", "--repeat takes a whole number from 1 to 100000\n");
         row("--card test -D MCRSTUBEX\n", "'MCRSTUBEX\\x0A' is not a device name");
+        const QString tooLong(65, 'A'); // a name's limit is 64
+        row("--card test -D " + tooLong, qPrintable('\'' + tooLong + "' is not a device name"));
         row("--card test --timeout 0",
             "--timeout takes a number of seconds, more than 0 and at most 86400\n");
         row("--raw 1:01 -d 1:lrc", "track 1 is raw bits, which are sent as they are");
