@@ -58,6 +58,8 @@ void TestSwipeProtocol::parsesRequests_data()
     // What a hostile client may send: refused with a reason, never a crash or a hang.
     bad("fullwidth digit as a bit", "{\"swipe\":{\"track2\":\"\xef\xbc\x90\"}}",
         "malformed request: \"track2\" has \"?\" at bit 0; bits are 0 or 1");
+    bad("deep arrays", "{\"swipe\":" + QByteArray(30000, '[') + QByteArray(30000, ']') + '}',
+        "malformed request: not JSON (too deeply nested document at byte 1033)");
 }
 
 void TestSwipeProtocol::parsesRequests()
