@@ -91,6 +91,7 @@ private slots:
         QVERIFY(list.open(QIODevice::WriteOnly) && list.write("LANE7 = virtual\n") > 0);
         list.close();
         QVERIFY(standardRegistry().create("LANE7").service);
+        QVERIFY(list.remove()); // no other test sees it
     }
 
     void aListThatIsNoFileFailsOpen()
