@@ -134,7 +134,12 @@ Descriptor parseDescriptor(const std::uint8_t *data, std::size_t size)
                     usages.push_back({usageMin.page, std::uint16_t(u)});
             }
             if (!constant && bits > 0) {
-                if (out.inputs.size() + usages.size() + 1 > kMaxFields)
+                // A variable field adds one entry per usage it owns; any other, one.
+                const std::size_t added =
+                    variable && usages.size() > 1
+                        ? std::min<std::size_t>(usages.size(), globals.reportCount)
+                        : 1;
+                if (out.inputs.size() + added > kMaxFields)
                     return fail(at, QStringLiteral("more than %1 input fields").arg(kMaxFields));
                 Field field{globals.page,
                             0,
@@ -148,9 +153,8 @@ Descriptor parseDescriptor(const std::uint8_t *data, std::size_t size)
                     field.usage = usages.front().id;
                 }
                 // Variable fields take the usages in order, the last one the rest.
-                if (variable && usages.size() > 1) {
-                    const std::size_t own =
-                        std::min<std::size_t>(usages.size(), globals.reportCount);
+                if (added > 1) {
+                    const std::size_t own = added;
                     for (std::size_t k = 0; k < own; ++k) {
                         Field one = field;
                         one.page = usages[k].page;

@@ -45,8 +45,8 @@ public:
     int connectionCount() const { return int(m_connections.size()); }
 
     static constexpr int kMaxConnections = 64;
-    // A client that does not read its answers stops being read once this many
-    // answer bytes are waiting for it.
+    // A client that does not read its answers stops being read while more than
+    // this many answer bytes are waiting for it.
     static constexpr qint64 kMaxUnreadAnswerBytes = 64 * 1024;
 
 private:

@@ -126,12 +126,12 @@ private slots:
                            "track3 23 \"01550000******0004=7247\"",
                            "data   track1 48 \"B411111******1111^TEST/CARD^29121010000000000000\"  "
                            "track2 Parity error  track3 0",
-                           "inputs 2, errors 1"};
+                           "track2 37", "inputs 3, errors 1"};
         QTest::addRow("json, whole")
             << QStringList{"--json", "--show-data"}
             << QStringList{"{\"data\":\"1234567890=99\",\"length\":13,\"track\":2}",
                            "{\"error\":203,\"text\":\"Parity error\",\"track\":2}",
-                           "{\"errors\":1,\"inputs\":2}"};
+                           "\"length\":37,\"track\":2}", "{\"errors\":1,\"inputs\":3}"};
     }
     void watchesTheVirtualReader()
     {
@@ -145,7 +145,8 @@ private slots:
         for (const QStringList &card :
              {QStringList{"-1", "A4111111111111111^X", "-2", "1234567890=99", "-3",
                           "015500000000000004=7247"},
-              QStringList{"--card", "test", "--damage", "2:parity"}}) {
+              QStringList{"--card", "test", "--damage", "2:parity"},
+              QStringList{"--card", "test"}}) {
             QProcess swipe;
             swipe.start(MSRSWIPE_BINARY, card + QStringList{"--wait"});
             QVERIFY(swipe.waitForFinished(kPatience));
@@ -157,8 +158,8 @@ private slots:
         QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
         QCOMPARE(probe.exitCode(), 0);
         const QStringList out = QString::fromUtf8(probe.readAllStandardOutput()).split('\n');
-        QCOMPARE(out.size(), 4); // two events, the counts, and the last newline
-        for (int i = 0; i < 3; ++i)
+        QCOMPARE(out.size(), 5); // three events, the counts, and the last newline
+        for (int i = 0; i < 4; ++i)
             QVERIFY2(out[i].contains(lines[i]), qPrintable(out[i]));
     }
 };

@@ -131,7 +131,10 @@ private slots:
         QVERIFY(QFile::exists(path));
         // A second holder is refused and leaves the first one's socket alone, also
         // once a cleaner of temporary folders has removed the lock file (made anew here).
-        QCOMPARE(VirtualMsrService(QStringLiteral("MCRSTUBEX")).claim(0), opos::OPOS_E_TIMEOUT);
+        VirtualMsrService second(QStringLiteral("MCRSTUBEX"));
+        QCOMPARE(second.claim(0), opos::OPOS_E_TIMEOUT);
+        QVERIFY2(second.lastError().startsWith("another process holds"),
+                 qPrintable(second.lastError()));
         const QString lock = claimLockPath(QStringLiteral("MCRSTUBEX"));
         QVERIFY(QFile::remove(lock) && QFile(lock).open(QIODevice::WriteOnly));
         QCOMPARE(VirtualMsrService(QStringLiteral("MCRSTUBEX")).claim(0), opos::OPOS_E_TIMEOUT);
@@ -329,6 +332,22 @@ private slots:
         for (const auto &[id, read] : sink.swipes)
             QVERIFY(!read.tracks[0].text.isEmpty()); // the partial line was never a swipe
         QCOMPARE(Client(path).ask(testCard()).result, Result::Accepted);
+    }
+
+    // More clients at once than places, each done once it has sent: a
+    // finished client's place is free for the next at once.
+    void servesClientsThatHalfCloseAtOnce()
+    {
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int i = 0; i < VirtualMsrService::kMaxConnections + 6; ++i) {
+            clients.push_back(std::make_unique<Client>(path));
+            clients.back()->send(testCard());
+            QCOMPARE(::shutdown(clients.back()->fd, SHUT_WR), 0);
+        }
+        for (const auto &client : clients) {
+            QTRY_VERIFY(client->closed());
+            QCOMPARE(client->answer(0).result, Result::Accepted);
+        }
     }
 
     void refusesOtherUsers()

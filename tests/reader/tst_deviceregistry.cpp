@@ -52,6 +52,8 @@ private slots:
         QVERIFY(listed.create("LANE1").service);
         QVERIFY(listed.create("LANE-2.b").service);
         QCOMPARE(listed.create("MCRSTUBEX").result, opos::OPOS_E_NOEXIST);
+        // An indented comment and the line ends of a list saved on another system.
+        QVERIFY(withList("  # spare\r\nLANE1 = virtual\t\r\n").create("LANE1").service);
         // Options reach the kind whole (a serial port must be an absolute path).
         QVERIFY(withList("S = serial device=/dev/ttyS0 baud=2400\n").create("S").service);
     }

@@ -268,6 +268,22 @@ private slots:
         QCOMPARE(sink.events[1], QStringLiteral("D 1,1,1 B|2|3"));
     }
 
+    // Each delivery is its own pass of the event loop, so a handler's disable
+    // or close lands before the next event.
+    void queuedSwipesGoOutOneAPass()
+    {
+        RecordingSink sink(*control);
+        startReader(MSR_ERT_TRACK);
+        put(dispid::DataEventEnabled, qint16(0));
+        for (quint64 i = 1; i <= 3; ++i)
+            QVERIFY(service->swipe(i, "A||").accepted);
+        QCoreApplication::processEvents();
+        put(dispid::DataEventEnabled, qint16(-1));
+        QCoreApplication::processEvents();
+        QCOMPARE(sink.events.size(), 1);
+        QTRY_COMPARE(sink.events.size(), 3);
+    }
+
     void noSecondEventWhileAHandlerPumps()
     {
         RecordingSink sink(*control);

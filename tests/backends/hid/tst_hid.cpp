@@ -141,6 +141,16 @@ private slots:
             "report ID 2 carries no track data");
         row("descriptor cut off", kVendor.left(kVendor.size() - 3) + "\x95", {}, "",
             "item cut off");
+        // Reports cut short before a field: never read past their end.
+        row("length field cut off",
+            QByteArray::fromHex("0600FF 0901 A101 7508 9508 0930 8102 9501 0928 8102 C0"),
+            QByteArray("%A?", 8), ":205|:0|:0", "track 1: length cut off");
+        row("status cut off", kVendor, QByteArray(2, '\0'), ":205|:205|:205",
+            "track 3: status cut off");
+        row("one-byte track past the end", kVendor, vendorReport({0, 0, 0}, {"%", "", ""}).left(7),
+            ":205|:0|:0", "track 1: data cut off after 0 of 1 bytes");
+        row("4096 fields, none a track", QByteArray::fromHex("0501 7501 960010 1900 2AFF0F 8102"),
+            {}, "", "carry no track data");
     }
     void reports()
     {

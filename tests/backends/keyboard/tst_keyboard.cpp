@@ -5,6 +5,7 @@
 #include "backends/keyboard/keyboardservice.h"
 #include "reader/opos.h"
 
+#include <QSignalSpy>
 #include <QTest>
 
 #include <cerrno>
@@ -145,8 +146,16 @@ private slots:
 
         service.release();
         QCOMPARE(calls, QStringList({"grab", "ungrab"}));
-        ::close(device);
+
+        // Released while the reader is still away: nothing of the lost node is touched.
+        QCOMPARE(service.claim(0), opos::OPOS_SUCCESS);
+        QSignalSpy away(service.findChild<DevicePump *>(), &DevicePump::wentAway);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("TILL: the reader at .* went away"));
         ::close(pair[1]);
+        ::close(std::exchange(device, -1));
+        QTRY_COMPARE(away.count(), 1);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        service.release();
     }
 };
 

@@ -49,6 +49,13 @@ private slots:
         QFETCH(QString, tracks);
         QCOMPARE(describe(parseSwipeText(text, TextFormat{lrc}).read), tracks);
     }
+    // A view ends where it ends: the right LRC just past it is not the track's.
+    void parseStopsAtTheEndOfItsView()
+    {
+        const QByteArray text("%AT3?<\r");
+        QCOMPARE(describe(parseSwipeText(QByteArrayView(text).first(5), TextFormat{true}).read),
+                 QStringLiteral("AT3:204|:0|:0"));
+    }
 
     // Steps are separated by '#': bytes, or <gap>, <lost> or <opened>. The
     // swipes that come out are separated by " / ", those of an idle gap marked.
