@@ -19,7 +19,6 @@ struct TrackFields {
     QString expiry;
     QString serviceCode;
     QString name;
-    bool hasName = false;
 };
 
 // Only ASCII digits: QChar::digitValue() also takes other scripts' digits.
@@ -75,7 +74,6 @@ std::optional<TrackFields> parseTrack1(QStringView text)
     // Some issuers space the number out on track 1 as it is embossed.
     fields.pan = text.sliced(1, panEnd - 1).toString().remove(u' ');
     fields.name = text.sliced(panEnd + 1, nameEnd - panEnd - 1).toString();
-    fields.hasName = true;
     if (!isPan(fields.pan) || fields.name.size() > kNameChars ||
         !parseTail(text.sliced(nameEnd + 1), u'^', fields))
         return std::nullopt;
@@ -112,12 +110,19 @@ int fullYear(int yy, QDate today)
     return year;
 }
 
-QString spaced(const QStringList &words)
+// "pan", "service_code" -> "number, service code"
+QString inWords(const QStringList &keys)
 {
-    QStringList out = words;
-    for (QString &w : out)
-        w.replace(u'_', u' ').replace(QLatin1String("pan"), QLatin1String("number"));
-    return out.join(QLatin1String(", "));
+    QStringList words;
+    for (const QString &key : keys)
+        words << (key == u"pan" ? QStringLiteral("number") : QString(key).replace(u'_', u' '));
+    return words.join(QLatin1String(", "));
+}
+
+// A name parsed without keepName is empty and shows as its length only.
+bool nameShown(const CardFields &card, bool showData)
+{
+    return showData && card.nameLength >= 0 && card.name.size() == card.nameLength;
 }
 
 QString expiryText(const CardFields &card)
@@ -254,7 +259,7 @@ QString fieldsLine(const CardFields &card, bool showData)
         if (card.chip())
             parts << QStringLiteral("chip card: ask for the chip");
     }
-    if (card.nameLength >= 0 && showData && card.name.size() == card.nameLength)
+    if (nameShown(card, showData))
         parts << QStringLiteral("name \"%1\" (%2 characters)").arg(card.name).arg(card.nameLength);
     else if (card.nameLength >= 0)
         parts << QStringLiteral("name %1 characters").arg(card.nameLength);
@@ -266,7 +271,7 @@ QString fieldsLine(const CardFields &card, bool showData)
         parts << QStringLiteral("track %1 is not a financial card layout")
                      .arg(card.tracks.first() == 1 ? 2 : 1);
     else
-        parts << QStringLiteral("tracks 1 and 2 disagree on %1").arg(spaced(card.disagreeOn));
+        parts << QStringLiteral("tracks 1 and 2 disagree on %1").arg(inWords(card.disagreeOn));
     return indent + parts.join(QLatin1String("; "));
 }
 
@@ -296,7 +301,7 @@ QJsonObject fieldsJson(const CardFields &card, bool showData)
     }
     if (card.nameLength >= 0) {
         out.insert("name_length", card.nameLength);
-        if (showData && card.name.size() == card.nameLength)
+        if (nameShown(card, showData))
             out.insert("name", card.name);
     }
     if (card.tracksAgree) {
