@@ -4,17 +4,19 @@
 # second run costs one dpkg query. Usage: install-deps.sh build|test|run|package|demo|bench
 set -eu
 
-# scdoc turns the manual pages into roff.
+# scdoc turns the manual pages into roff; libudev finds and follows readers;
+# libxkbcommon and its layout data turn a keyboard-type reader's keys into text.
 build="cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-svg-dev
-       qt6-serialport-dev libgl-dev
+       qt6-serialport-dev libgl-dev libudev-dev libxkbcommon-dev xkb-data
        fonts-liberation fonts-dejavu-core scdoc"
 # CPack's Debian generator: dpkg-shlibdeps (dpkg-dev) and file to find the programs.
 package="$build dpkg-dev file"
 # Xvfb for whole-process tests; clang and its runtime for the fuzz targets;
 # the package's own checks: lintian, the desktop entry and AppStream validators,
-# man to render the pages, bash-completion for the completion test.
+# man to render the pages, bash-completion for the completion test; umockdev
+# emulates device nodes, sysfs and uevents for the backend and msrprobe tests.
 test="$package xvfb xauth xdotool x11-utils clang libclang-rt-14-dev
-      lintian desktop-file-utils appstream man-db bash-completion"
+      lintian desktop-file-utils appstream man-db bash-completion umockdev libumockdev-dev"
 run="$build"
 demo="$test imagemagick"
 # python3 runs bench/run.py; dbus-daemon gives it a session bus of its own.

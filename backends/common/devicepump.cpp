@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "backends/common/devicepump.h"
 
+#include "backends/common/udevdevice.h"
 #include "reader/opos.h"
 
 #include <QDeadlineTimer>
@@ -17,6 +18,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace msr {
 
@@ -34,6 +36,18 @@ QString errorText(int error)
 }
 
 } // namespace
+
+QTimer *fallbackPoll(QObject *owner)
+{
+    static bool said = false;
+    if (!std::exchange(said, true))
+        qWarning("swipewatch: udev is not running here: an unplugged reader is looked for every "
+                 "%d ms instead of when it is plugged in",
+                 kFallbackPollMs);
+    auto *poll = new QTimer(owner);
+    poll->setInterval(kFallbackPollMs);
+    return poll;
+}
 
 std::unique_ptr<DeviceOps> evdevDeviceOps()
 {
@@ -106,12 +120,12 @@ QString groupAccessHint(const QString &path, const QString &fallback)
         .arg(g ? QString::fromLocal8Bit(g->gr_name) : fallback);
 }
 
-DevicePump::DevicePump(QString name, QString path, DeviceOpener opener, QObject *parent)
+DevicePump::DevicePump(QString name, QString path, QString subsystem, DeviceOpener opener,
+                       QObject *parent)
     : QObject(parent), m_name(std::move(name)), m_path(std::move(path)),
-      m_opener(opener ? std::move(opener) : DeviceOpener(&openDeviceNode)), m_poll(new QTimer(this))
+      m_subsystem(std::move(subsystem)),
+      m_opener(opener ? std::move(opener) : DeviceOpener(&openDeviceNode))
 {
-    m_poll->setInterval(kReappearPollMs);
-    connect(m_poll, &QTimer::timeout, this, &DevicePump::pollForReturn);
 }
 
 DevicePump::~DevicePump()
@@ -129,13 +143,25 @@ std::int32_t DevicePump::open(std::int32_t timeout)
     m_open = true;
     m_error.clear();
     startReading();
+    // Listening from the claim on, so a reader back before its loss is read still counts.
+    if (!m_subsystem.isEmpty() && !m_monitor && !m_poll) {
+        m_monitor = new udev::Monitor({m_subsystem}, this);
+        if (m_monitor->isValid()) {
+            connect(m_monitor, &udev::Monitor::added, this, &DevicePump::lookForReturn);
+        } else {
+            delete std::exchange(m_monitor, nullptr);
+            m_poll = fallbackPoll(this);
+            connect(m_poll, &QTimer::timeout, this, &DevicePump::lookForReturn);
+        }
+    }
     return opos::OPOS_SUCCESS;
 }
 
 void DevicePump::close()
 {
     m_open = false;
-    m_poll->stop();
+    delete std::exchange(m_monitor, nullptr);
+    delete std::exchange(m_poll, nullptr);
     if (m_fd >= 0 && m_unprepare)
         m_unprepare(m_fd);
     closeFd();
@@ -198,15 +224,19 @@ void DevicePump::lose(const QString &why)
     qWarning("swipewatch: %s: the reader at %s went away (%s); still claimed, waiting for it to "
              "come back",
              qPrintable(m_name), qPrintable(m_current), qPrintable(why));
-    m_poll->start();
+    if (m_poll)
+        m_poll->start();
     emit wentAway();
 }
 
-void DevicePump::pollForReturn()
+void DevicePump::lookForReturn()
 {
+    // Any device added in the subsystem may be ours: the configured path, or
+    // the locate hook's ids, decide.
     if (!m_open || m_fd >= 0 || tryOpen() != 0)
         return;
-    m_poll->stop();
+    if (m_poll)
+        m_poll->stop();
     startReading();
     qWarning("swipewatch: %s: the reader at %s is back", qPrintable(m_name), qPrintable(m_current));
     emit cameBack();

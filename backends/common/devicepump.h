@@ -16,9 +16,11 @@
 //   anything else, e.g. the prepare      -> 111
 //   hook refuses the node
 // While claimed, a read of 0 (end of file), ENODEV or EIO means the reader was
-// unplugged: the pump says so once on standard error, emits wentAway(), keeps
-// the claim and every kReappearPollMs locates, opens and prepares the node
-// again. When that works, it says so and emits cameBack().
+// unplugged: the pump says so once on standard error, emits wentAway() and
+// keeps the claim. When udev announces a device of the node's subsystem, the
+// pump locates, opens and prepares the node again; when that works, it says
+// so and emits cameBack(). Where no udev runs (a container), it looks every
+// kFallbackPollMs instead, and says so once on standard error.
 #pragma once
 
 #include <QObject>
@@ -32,6 +34,15 @@ class QSocketNotifier;
 class QTimer;
 
 namespace msr {
+
+namespace udev {
+class Monitor;
+}
+
+// Where a service cannot hear udev, it looks for its unplugged reader this
+// often; the first to fall back says so once for the process.
+constexpr int kFallbackPollMs = 1000;
+QTimer *fallbackPoll(QObject *owner);
 
 // The ioctls a backend needs. Each returns 0 or an errno value.
 class DeviceOps {
@@ -82,8 +93,12 @@ public:
     using AccessHint = std::function<QString(const QString &path)>;
 
     // name is the logical device name for messages; path the node to open
-    // unless a locate hook is set.
-    DevicePump(QString name, QString path, DeviceOpener opener = {}, QObject *parent = nullptr);
+    // unless a locate hook is set; subsystem the udev subsystem of the node
+    // (input, hidraw), whose added devices are looked at while it is away.
+    // The opener is for tests only: as root, no emulated node refuses an open
+    // with EACCES, so a permission error cannot be had any other way.
+    DevicePump(QString name, QString path, QString subsystem, DeviceOpener opener = {},
+               QObject *parent = nullptr);
     ~DevicePump() override;
 
     void setLocate(Locate locate) { m_locate = std::move(locate); }
@@ -104,8 +119,6 @@ public:
     QString currentPath() const { return m_current; } // the node opened last
     QString lastError() const { return m_error; }     // why open() failed
 
-    static constexpr int kReappearPollMs = 500;
-
 signals:
     void dataRead(const QByteArray &bytes); // one read()
     void wentAway();
@@ -116,10 +129,10 @@ private:
     void startReading();
     void readAvailable();
     void lose(const QString &why);
-    void pollForReturn();
+    void lookForReturn();
     void closeFd();
 
-    QString m_name, m_path, m_current;
+    QString m_name, m_path, m_subsystem, m_current;
     DeviceOpener m_opener;
     Locate m_locate;
     Prepare m_prepare;
@@ -130,7 +143,8 @@ private:
     bool m_open = false;
     QString m_error;
     QSocketNotifier *m_notifier = nullptr;
-    QTimer *m_poll = nullptr;
+    udev::Monitor *m_monitor = nullptr; // while claimed, where udev runs
+    QTimer *m_poll = nullptr;           // while away, where it does not
 };
 
 } // namespace msr

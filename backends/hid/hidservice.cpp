@@ -30,9 +30,9 @@ std::optional<TrackLayout> layoutOf(const HidrawNode &node, QString *why)
 // The node with these USB ids whose reports carry track data; a reader may
 // have several interfaces, each its own node. *why says why the others were
 // passed over.
-std::optional<HidrawNode> findByIds(const QString &root, const UsbIds &ids, QString *why)
+std::optional<HidrawNode> findByIds(const UsbIds &ids, QString *why)
 {
-    for (const HidrawNode &node : listHidrawNodes(root)) {
+    for (const HidrawNode &node : listHidrawNodes()) {
         if (node.usb != ids)
             continue;
         QString reason;
@@ -59,17 +59,16 @@ QString udevRuleHint(const QString &devicePath)
         .arg(devicePath);
 }
 
-HidService::HidService(QString logicalName, QString devicePath, std::optional<UsbIds> match,
-                       HidSeams seams)
-    : m_name(std::move(logicalName)), m_seams(std::move(seams)),
-      m_pump(new msr::DevicePump(m_name, std::move(devicePath), m_seams.open, this))
+HidService::HidService(QString logicalName, QString devicePath, std::optional<UsbIds> match)
+    : m_name(std::move(logicalName)),
+      m_pump(new msr::DevicePump(m_name, std::move(devicePath), QStringLiteral("hidraw"), {}, this))
 {
     m_pump->setReadSize(kReportBuffer);
     // The node a reader gets can change between plug-ins: look it up each time.
     if (match)
-        m_pump->setLocate([root = m_seams.root, ids = *match](QString *why) {
+        m_pump->setLocate([ids = *match](QString *why) {
             QString passedOver;
-            const auto node = findByIds(root, ids, &passedOver);
+            const auto node = findByIds(ids, &passedOver);
             *why = noNodeWithIds(ids, passedOver);
             return node ? node->devicePath : QString();
         });
@@ -117,8 +116,8 @@ void HidService::release()
 
 int HidService::readLayout(const QString &path, QString *why)
 {
-    const auto node = hidrawNodeFor(m_seams.root, path);
-    *why = QStringLiteral("sysfs has no hidraw node for it");
+    const auto node = hidrawNodeFor(path);
+    *why = QStringLiteral("udev knows no hidraw node by its device number");
     const auto layout = node ? layoutOf(*node, why) : std::nullopt;
     if (!layout) {
         *why = QStringLiteral("not a stripe reader: ") + *why;
@@ -149,12 +148,6 @@ void HidService::say(const QString &line) const
 
 std::unique_ptr<msr::MsrService> createHidService(const msr::DeviceEntry &entry, QString *error)
 {
-    return createHidService(entry, error, HidSeams{});
-}
-
-std::unique_ptr<msr::MsrService> createHidService(const msr::DeviceEntry &entry, QString *error,
-                                                  const HidSeams &seams)
-{
     const auto fail = [&](const QString &fault) {
         if (error)
             *error = fault;
@@ -171,12 +164,12 @@ std::unique_ptr<msr::MsrService> createHidService(const msr::DeviceEntry &entry,
         if (device->isEmpty())
             return fail(QStringLiteral("device= needs the path of the hidraw node"));
         // Checked now if plugged in; a reader plugged in later is checked at claim.
-        if (const auto node = hidrawNodeFor(seams.root, *device)) {
+        if (const auto node = hidrawNodeFor(*device)) {
             QString why;
             if (!layoutOf(*node, &why))
                 return fail(QStringLiteral("%1 is not a stripe reader: %2").arg(*device, why));
         }
-        return std::make_unique<HidService>(entry.name, *device, std::nullopt, seams);
+        return std::make_unique<HidService>(entry.name, *device, std::nullopt);
     }
     const auto ids = parseUsbIds(*match);
     if (!ids)
@@ -184,9 +177,9 @@ std::unique_ptr<msr::MsrService> createHidService(const msr::DeviceEntry &entry,
                                    "and product ids in hex")
                         .arg(*match));
     QString why;
-    if (!findByIds(seams.root, *ids, &why) && !why.isEmpty())
+    if (!findByIds(*ids, &why) && !why.isEmpty())
         return fail(noNodeWithIds(*ids, why));
-    return std::make_unique<HidService>(entry.name, QString(), ids, seams);
+    return std::make_unique<HidService>(entry.name, QString(), ids);
 }
 
 } // namespace hid

@@ -25,24 +25,18 @@ class ClaimLock;
 
 namespace hid {
 
-// What the service touches outside itself, replaced in tests.
-struct HidSeams {
-    QString root = QStringLiteral("/"); // in front of /sys
-    msr::DeviceOpener open;             // msr::openDeviceNode by default
-};
-
 class HidService : public msr::MsrService {
     Q_OBJECT
 public:
     // Exactly one of devicePath and match.
-    HidService(QString logicalName, QString devicePath, std::optional<UsbIds> match,
-               HidSeams seams = {});
+    HidService(QString logicalName, QString devicePath, std::optional<UsbIds> match);
     ~HidService() override;
 
     // OPOS_E_NOHARDWARE when the node is missing, OPOS_E_FAILURE (see
     // lastError()) when it cannot be opened or is not a stripe reader,
     // OPOS_E_TIMEOUT when another swipewatch holds it past the timeout; each
-    // said on standard error. Unplugged and back: see devicepump.h.
+    // said on standard error. Unplugged and back: see devicepump.h; a reader
+    // named by match= is found again by its ids, wherever its node is now.
     std::int32_t claim(std::int32_t timeout) override;
     void release() override;
 
@@ -60,7 +54,6 @@ private:
     void say(const QString &line) const;
 
     QString m_name;
-    HidSeams m_seams;
     QString m_error;
     TrackLayout m_layout;
     std::unique_ptr<msr::ClaimLock> m_lock;
@@ -71,8 +64,6 @@ private:
 // Checks the entry's options (device= or match=) and, for a node that is
 // plugged in, that it carries track data; null with *error otherwise.
 std::unique_ptr<msr::MsrService> createHidService(const msr::DeviceEntry &entry, QString *error);
-std::unique_ptr<msr::MsrService> createHidService(const msr::DeviceEntry &entry, QString *error,
-                                                  const HidSeams &seams);
 
 // The udev rule line msrprobe prints, named in permission errors.
 QString udevRuleHint(const QString &devicePath);

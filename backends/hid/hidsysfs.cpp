@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "backends/hid/hidsysfs.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include "backends/common/udevdevice.h"
+
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -12,43 +11,25 @@ namespace hid {
 
 namespace {
 
-// sysfs attributes are small; a bigger file is not one.
-constexpr qint64 kMaxAttributeBytes = 64 * 1024;
-
-QByteArray readAttribute(const QString &path)
+std::optional<HidrawNode> readNode(const msr::udev::Device &hidraw)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.read(kMaxAttributeBytes);
-}
-
-std::optional<HidrawNode> readNode(const QString &root, const QString &name)
-{
-    static const QRegularExpression hidrawName(
-        QRegularExpression::anchoredPattern(QStringLiteral("hidraw[0-9]{1,6}")));
-    if (!hidrawName.match(name).hasMatch())
-        return std::nullopt;
-    const QString device = QStringLiteral("%1/sys/class/hidraw/%2/device/").arg(root, name);
-    if (!QFileInfo::exists(device + QLatin1String("report_descriptor")))
+    const msr::udev::Device parent = hidraw.parent("hid");
+    if (hidraw.subsystem() != QLatin1String("hidraw") || parent.isNull())
         return std::nullopt;
     HidrawNode node;
-    node.name = name;
-    node.devicePath = QStringLiteral("/dev/") + name;
-    node.descriptor = readAttribute(device + QLatin1String("report_descriptor"));
-    for (const QByteArray &line : readAttribute(device + QLatin1String("uevent")).split('\n')) {
-        if (line.startsWith("HID_NAME="))
-            node.hidName = QString::fromUtf8(line.mid(9)).trimmed();
-        // HID_ID=BBBB:VVVVVVVV:PPPPPPPP; bus 0003 is USB.
-        const QList<QByteArray> id =
-            line.startsWith("HID_ID=") ? line.mid(7).split(':') : QList<QByteArray>();
-        bool okVendor = false, okProduct = false;
-        if (id.size() == 3 && id[0].toUInt(nullptr, 16) == 3) {
-            const uint vendor = id[1].toUInt(&okVendor, 16);
-            const uint product = id[2].trimmed().toUInt(&okProduct, 16);
-            if (okVendor && okProduct && vendor <= 0xFFFF && product <= 0xFFFF)
-                node.usb = UsbIds{std::uint16_t(vendor), std::uint16_t(product)};
-        }
+    node.name = hidraw.sysname();
+    node.devicePath =
+        hidraw.devnode().isEmpty() ? QStringLiteral("/dev/") + node.name : hidraw.devnode();
+    node.descriptor = parent.sysattr("report_descriptor");
+    node.hidName = parent.property("HID_NAME");
+    // HID_ID=BBBB:VVVVVVVV:PPPPPPPP; bus 0003 is USB.
+    const QStringList id = parent.property("HID_ID").split(QLatin1Char(':'));
+    bool okVendor = false, okProduct = false;
+    if (id.size() == 3 && id[0].toUInt(nullptr, 16) == 3) {
+        const uint vendor = id[1].toUInt(&okVendor, 16);
+        const uint product = id[2].toUInt(&okProduct, 16);
+        if (okVendor && okProduct && vendor <= 0xFFFF && product <= 0xFFFF)
+            node.usb = UsbIds{std::uint16_t(vendor), std::uint16_t(product)};
     }
     return node;
 }
@@ -73,26 +54,23 @@ QString formatUsbIds(const UsbIds &ids)
         .arg(ids.product, 4, 16, QLatin1Char('0'));
 }
 
-QList<HidrawNode> listHidrawNodes(const QString &root)
+QList<HidrawNode> listHidrawNodes()
 {
-    QStringList names = QDir(root + QLatin1String("/sys/class/hidraw"))
-                            .entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    // hidraw10 after hidraw9.
-    std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
-        return a.size() != b.size() ? a.size() < b.size() : a < b;
-    });
     QList<HidrawNode> nodes;
-    for (const QString &name : std::as_const(names)) {
-        if (auto node = readNode(root, name))
+    for (const msr::udev::Device &device : msr::udev::enumerate("hidraw")) {
+        if (auto node = readNode(device))
             nodes << *node;
     }
+    // hidraw10 after hidraw9.
+    std::sort(nodes.begin(), nodes.end(), [](const HidrawNode &a, const HidrawNode &b) {
+        return a.name.size() != b.name.size() ? a.name.size() < b.name.size() : a.name < b.name;
+    });
     return nodes;
 }
 
-std::optional<HidrawNode> hidrawNodeFor(const QString &root, const QString &devicePath)
+std::optional<HidrawNode> hidrawNodeFor(const QString &devicePath)
 {
-    const QString target = QFileInfo(devicePath).canonicalFilePath();
-    return readNode(root, QFileInfo(target.isEmpty() ? devicePath : target).fileName());
+    return readNode(msr::udev::deviceForNode(devicePath));
 }
 
 } // namespace hid

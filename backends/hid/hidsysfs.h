@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// hidraw nodes as sysfs shows them: their USB ids, name and report
-// descriptor, read from <root>/sys/class/hidraw/hidrawN/device/, so nothing
-// needs an ioctl on the node. root is "/" except in tests.
+// hidraw nodes as udev shows them: their USB ids, name and report descriptor
+// (the hid parent's report_descriptor attribute), so nothing needs an ioctl
+// on the node.
 #pragma once
 
 #include <QByteArray>
@@ -26,16 +26,16 @@ QString formatUsbIds(const UsbIds &ids);
 struct HidrawNode {
     QString name;              // hidraw3
     QString devicePath;        // /dev/hidraw3
-    QString hidName;           // HID_NAME from the uevent
+    QString hidName;           // HID_NAME of the hid parent
     std::optional<UsbIds> usb; // absent for other buses
     QByteArray descriptor;
 };
 
 // Every hidraw node, in name order.
-QList<HidrawNode> listHidrawNodes(const QString &root);
+QList<HidrawNode> listHidrawNodes();
 
-// The node behind a device path (a symlink to it will do); nullopt when
-// sysfs has no hidraw node of that name, e.g. while it is unplugged.
-std::optional<HidrawNode> hidrawNodeFor(const QString &root, const QString &devicePath);
+// The node a device path (or any link to it) is, by its device number;
+// nullopt when it is no hidraw node udev knows, e.g. while it is unplugged.
+std::optional<HidrawNode> hidrawNodeFor(const QString &devicePath);
 
 } // namespace hid

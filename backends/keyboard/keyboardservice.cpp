@@ -3,7 +3,6 @@
 
 #include "reader/opos.h"
 
-
 #include <linux/input.h>
 
 namespace msr {
@@ -20,12 +19,9 @@ std::optional<KeyboardSettings> keyboardSettings(const DeviceEntry &entry, QStri
     return std::nullopt;
 }
 
-KeyboardService::KeyboardService(const QString &name, KeyboardSettings settings,
-                                 DeviceOpener opener, std::unique_ptr<DeviceOps> ops,
-                                 QObject *parent)
-    : MsrService(parent), m_settings(std::move(settings)),
-      m_ops(ops ? std::move(ops) : evdevDeviceOps()),
-      m_pump(new DevicePump(name, m_settings.device, std::move(opener), this)),
+KeyboardService::KeyboardService(const QString &name, KeyboardSettings settings, QObject *parent)
+    : MsrService(parent), m_settings(std::move(settings)), m_ops(evdevDeviceOps()),
+      m_pump(new DevicePump(name, m_settings.device, QStringLiteral("input"), {}, this)),
       m_text(
           m_settings, [this](quint64 id, const SwipeRead &swipe) { reportSwipe(id, swipe); }, this)
 {

@@ -21,7 +21,6 @@
 #include <memory>
 #include <optional>
 
-
 namespace msr {
 
 using KeyboardSettings = TextReaderSettings;
@@ -32,9 +31,7 @@ std::optional<KeyboardSettings> keyboardSettings(const DeviceEntry &entry, QStri
 class KeyboardService : public MsrService {
     Q_OBJECT
 public:
-    // Tests pass an opener (e.g. one end of a socketpair) and fake ops.
-    KeyboardService(const QString &name, KeyboardSettings settings, DeviceOpener opener = {},
-                    std::unique_ptr<DeviceOps> ops = {}, QObject *parent = nullptr);
+    KeyboardService(const QString &name, KeyboardSettings settings, QObject *parent = nullptr);
     ~KeyboardService() override;
 
     // 107 no such node, 111 no access or not an input event node, 112 another

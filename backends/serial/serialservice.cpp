@@ -2,6 +2,7 @@
 #include "backends/serial/serialservice.h"
 
 #include "backends/common/devicepump.h"
+#include "backends/common/udevdevice.h"
 #include "reader/opos.h"
 
 #include <QFile>
@@ -52,12 +53,9 @@ std::optional<SerialSettings> serialSettings(const DeviceEntry &entry, QString *
 
 SerialService::SerialService(QString name, SerialSettings settings, QObject *parent)
     : MsrService(parent), m_name(std::move(name)), m_settings(std::move(settings)),
-      m_poll(new QTimer(this)),
       m_text(
           m_settings, [this](quint64 id, const SwipeRead &swipe) { reportSwipe(id, swipe); }, this)
 {
-    m_poll->setInterval(kReappearPollMs);
-    connect(m_poll, &QTimer::timeout, this, &SerialService::pollForReturn);
 }
 
 SerialService::~SerialService()
@@ -74,13 +72,23 @@ std::int32_t SerialService::claim(std::int32_t timeout)
         return rc;
     m_claimed = true;
     m_error.clear();
+    // Listening from the claim on, so a port back before its loss is seen still counts.
+    m_monitor = new udev::Monitor({QStringLiteral("tty")}, this);
+    if (m_monitor->isValid()) {
+        connect(m_monitor, &udev::Monitor::added, this, &SerialService::lookForReturn);
+    } else {
+        delete std::exchange(m_monitor, nullptr);
+        m_poll = fallbackPoll(this);
+        connect(m_poll, &QTimer::timeout, this, &SerialService::lookForReturn);
+    }
     return opos::OPOS_SUCCESS;
 }
 
 void SerialService::release()
 {
     m_claimed = false;
-    m_poll->stop();
+    delete std::exchange(m_monitor, nullptr);
+    delete std::exchange(m_poll, nullptr);
     m_text.clear();
     delete m_port; // closes it and drops the lock
     m_port = nullptr;
@@ -158,14 +166,16 @@ void SerialService::lose()
     qWarning("swipewatch: %s: the reader at %s went away; waiting for it to come back",
              qPrintable(m_name), qPrintable(m_settings.device));
     m_text.readerGone();
-    m_poll->start();
+    if (m_poll)
+        m_poll->start();
 }
 
-void SerialService::pollForReturn()
+void SerialService::lookForReturn()
 {
     if (!m_claimed || m_port || tryOpen() != 0)
         return;
-    m_poll->stop();
+    if (m_poll)
+        m_poll->stop();
     qWarning("swipewatch: %s: the reader at %s is back", qPrintable(m_name),
              qPrintable(m_settings.device));
 }

@@ -13,8 +13,8 @@
 // describes. A first line without sentinels after the port opens is the
 // reader's sign-on text and is dropped. The text is read as
 // backends/text/swipetext.h describes. Unplugged: said once on standard
-// error, the claim is kept, the path is tried again every 500 ms and
-// reopened when it is back.
+// error, the claim is kept, and the path is tried again whenever udev
+// announces a tty (where no udev runs, every msr::kFallbackPollMs).
 #pragma once
 
 #include "backends/common/textfeed.h"
@@ -27,6 +27,10 @@
 class QTimer;
 
 namespace msr {
+
+namespace udev {
+class Monitor;
+}
 
 struct SerialSettings : TextReaderSettings {
     qint32 baud = 9600;
@@ -51,21 +55,20 @@ public:
     void release() override;
     QString lastError() const { return m_error; }
 
-    static constexpr int kReappearPollMs = 500;
-
 private:
     int tryOpen(); // 0 or an errno value; m_error says why
     void take();
     void portError(QSerialPort::SerialPortError error);
     void lose();
-    void pollForReturn();
+    void lookForReturn();
 
     QString m_name;
     SerialSettings m_settings;
     QString m_error;
     QSerialPort *m_port = nullptr;
     bool m_claimed = false;
-    QTimer *m_poll;
+    udev::Monitor *m_monitor = nullptr; // while claimed, where udev runs
+    QTimer *m_poll = nullptr;           // while away, where it does not
     TextFeed m_text;
 };
 

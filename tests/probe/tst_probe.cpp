@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: MIT
-// msrprobe: the readers it finds in a fake sysfs tree, the udev rules it
-// writes, and whole --watch runs against the virtual reader with msrswipe
-// swiping, card numbers masked or not.
+// msrprobe: the readers it finds on an emulated sysfs and /dev, the udev
+// rules it writes, and whole --watch runs against the virtual reader with
+// msrswipe swiping, card numbers masked or not.
+#include "testbed.h"
 #include "tools/probe/msrprobe.h"
 
-#include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -16,48 +15,17 @@
 
 class TestProbe : public QObject {
     Q_OBJECT
-    QTemporaryDir m_root;
     QTemporaryDir m_home;
     static constexpr int kPatience = 30000; // ms; sanitizer builds on a loaded machine are slow
-
-    // A file, or with link set a symbolic link to content.
-    void put(const QString &path, const QByteArray &content, bool link = false)
-    {
-        QDir().mkpath(QFileInfo(m_root.filePath(path)).path());
-        QFile file(m_root.filePath(path));
-        QVERIFY(link ? QFile::link(content, file.fileName())
-                     : file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-    }
 
 private slots:
     void initTestCase()
     {
-        // A keyboard-type reader, a mouse, a USB serial reader, a legacy port
-        // with no UART, a HID reader and its sibling keyboard interface.
-        put("sys/class/input/event3/device/name", "Test Reader\n");
-        put("sys/class/input/event3/device/id/bustype", "0003\n");
-        put("sys/class/input/event3/device/id/vendor", "0801\n");
-        put("sys/class/input/event3/device/id/product", "0001\n");
-        put("sys/class/input/event3/device/capabilities/key",
-            "1000000000007 ff9f207ac14057ff febeffdfffefffff fffffffffffffffe\n");
-        put("dev/input/by-id/usb-Test_Reader-event-if01", "../event3", true);
-        put("dev/input/by-id/usb-Test_Reader-event-kbd", "../event3", true);
-        put("sys/class/input/event4/device/capabilities/key", "1f0000 0 0 0 0\n");
-        put("sys/devices/usb1/1-2/idVendor", "0801\n");
-        put("sys/devices/usb1/1-2/idProduct", "0003\n");
-        put("sys/devices/usb1/1-2/product", "Serial Reader\n");
-        QDir().mkpath(m_root.filePath("sys/devices/usb1/1-2/1-2:1.0"));
-        put("sys/class/tty/ttyACM0/device", "../../../devices/usb1/1-2/1-2:1.0", true);
-        put("dev/serial/by-id/usb-Serial_Reader-if00", "../../ttyACM0", true);
-        put("sys/class/tty/ttyS1/type", "0\n");
-        QDir().mkpath(m_root.filePath("sys/class/tty/ttyS1/device"));
-        put("sys/class/hidraw/hidraw4/device/report_descriptor",
-            QByteArray::fromHex("0600FF0901A1017508956E0930820201C0"));
-        put("sys/class/hidraw/hidraw4/device/uevent",
-            "HID_ID=0003:00000801:00000002\nHID_NAME=HID \x1b[2JReader\n");
-        put("sys/class/hidraw/hidraw3/device/report_descriptor",
-            QByteArray::fromHex("05010906A101050719002965750895068100C0"));
-        put("sys/class/hidraw/hidraw3/device/uevent", "HID_ID=0003:00000801:00000002\n");
+        // A keyboard-type reader, a USB serial reader, a HID reader naming
+        // itself with a terminal escape, and that reader's keyboard interface.
+        QVERIFY(Testbed::load("keyboard.umockdev"));
+        QVERIFY(Testbed::load("serial.umockdev"));
+        QVERIFY(Testbed::load("hidreader.umockdev", {{"=HID Reader\n", "=HID \x1b[2JReader\n"}}));
         qputenv("XDG_RUNTIME_DIR", m_home.filePath("run").toLocal8Bit());
         qputenv("XDG_CONFIG_HOME", m_home.filePath("config").toLocal8Bit());
         qputenv("XDG_CONFIG_DIRS", m_home.filePath("config").toLocal8Bit());
@@ -67,44 +35,39 @@ private slots:
     void commandLine_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("root"); // "" the fake tree
         QTest::addColumn<int>("status");
         QTest::addColumn<QStringList>("lines"); // expected in what it prints
         QTest::addRow("one of each kind")
-            << QStringList() << "" << 0
+            << QStringList() << 0
             << QStringList{
-                   "keyboard /dev/input/by-id/usb-Test_Reader-event-kbd -> /dev/input/event3",
+                   "keyboard /dev/input/by-id/usb-Test_Reader-event-kbd -> /dev/input/event9",
                    "\"Test Reader\", USB 0801:0001",
                    "READER1 = keyboard device=/dev/input/by-id/usb-Test_Reader-event-kbd",
                    "\"Serial Reader\", USB 0801:0003",
                    "READER2 = serial device=/dev/serial/by-id/usb-Serial_Reader-if00",
-                   "\"HID \\x1B[2JReader\", USB 0801:0002, vendor-defined page 0xFF00, 110-byte",
+                   "\"HID \\x1B[2JReader\", USB 0801:0002, vendor-defined page 0xFF00, 337-byte",
                    "READER3 = hid match=0801:0002"};
-        QTest::addRow("nothing there")
-            << QStringList() << "/nonexistent" << 0 << QStringList{"No reader found"};
         const QString rule =
             ", ATTRS{idVendor}==\"0801\", ATTRS{idProduct}==\"%1\", TAG+=\"uaccess\"";
         QTest::addRow("udev rule, hidraw")
-            << QStringList{"--udev-rule", "/dev/hidraw4"} << "" << 0
+            << QStringList{"--udev-rule", "/dev/hidraw0"} << 0
             << QStringList{"SUBSYSTEM==\"hidraw\"" + rule.arg("0002")};
-        QTest::addRow("udev rule, by-id link")
-            << QStringList{"--udev-rule", "/dev/input/by-id/usb-Test_Reader-event-kbd"} << "" << 0
+        QTest::addRow("udev rule, evdev")
+            << QStringList{"--udev-rule", "/dev/input/event9"} << 0
             << QStringList{"SUBSYSTEM==\"input\", KERNEL==\"event*\"" + rule.arg("0001")};
-        QTest::addRow("udev rule, serial") << QStringList{"--udev-rule", "/dev/ttyACM0"} << "" << 0
+        QTest::addRow("udev rule, serial") << QStringList{"--udev-rule", "/dev/ttyACM0"} << 0
                                            << QStringList{"SUBSYSTEM==\"tty\"" + rule.arg("0003")};
         QTest::addRow("udev rule, unplugged")
-            << QStringList{"--udev-rule", "/dev/hidraw9"} << "" << 1
+            << QStringList{"--udev-rule", "/dev/hidraw9"} << 1
             << QStringList{"no USB reader behind /dev/hidraw9: is it plugged in?"};
         QTest::addRow("unknown reader")
-            << QStringList{"--watch", "NOPE"} << "" << 1 << QStringList{"cannot open NOPE: 109"};
+            << QStringList{"--watch", "NOPE"} << 1 << QStringList{"cannot open NOPE: 109"};
     }
     void commandLine()
     {
         QFETCH(QStringList, arguments);
-        QFETCH(QString, root);
         QFETCH(QStringList, lines);
         QFETCH(int, status);
-        qputenv("MSRPROBE_ROOT", (root.isEmpty() ? m_root.path() : root).toLocal8Bit());
         QString printed;
         QTextStream out(&printed);
         QCOMPARE(probe::runMsrProbe(arguments, out, out), status);

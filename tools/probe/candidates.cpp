@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "tools/probe/candidates.h"
 
+#include "backends/common/udevdevice.h"
 #include "backends/hid/hiddescriptor.h"
 #include "reader/runtimepaths.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QTextStream>
 
 #include <algorithm>
@@ -15,71 +13,28 @@ namespace probe {
 
 namespace {
 
-QString readText(const QString &path)
+using msr::udev::Device;
+
+std::optional<hid::UsbIds> usbIdsOf(const Device &device)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.read(4096)).trimmed();
+    const Device usb = device.parent("usb", "usb_device");
+    return usb.isNull() ? std::nullopt
+                        : hid::parseUsbIds(usb.sysattrText("idVendor") + QLatin1Char(':') +
+                                           usb.sysattrText("idProduct"));
 }
 
-// Entries of a sysfs class folder, hidraw10 after hidraw9.
-QStringList classEntries(const QString &root, const char *cls, const QString &prefix)
-{
-    QStringList names = QDir(QStringLiteral("%1/sys/class/%2").arg(root, QLatin1String(cls)))
-                            .entryList({prefix + QLatin1Char('*')},
-                                       QDir::Dirs | QDir::System | QDir::NoDotAndDotDot);
-    std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
-        return a.size() != b.size() ? a.size() < b.size() : a < b;
-    });
-    return names;
-}
-
-// The by-id link udev made for node, e.g. /dev/input/by-id/usb-...-event-kbd;
+// The by-id link udev made for the node, e.g. /dev/input/by-id/usb-...-event-kbd;
 // preferred is the one whose name ends in preferredEnd.
-QString byIdLink(const QString &root, const char *folder, const QString &node,
-                 const char *preferredEnd = "")
+QString byIdLink(const Device &device, const QString &folder, const char *preferredEnd = "")
 {
-    const QDir dir(QStringLiteral("%1/dev/%2/by-id").arg(root, QLatin1String(folder)));
     QString found;
-    for (const QFileInfo &link : dir.entryInfoList(QDir::Files | QDir::System, QDir::Name)) {
-        if (!link.isSymLink() || QFileInfo(link.symLinkTarget()).fileName() != node)
+    for (const QString &link : device.devlinks()) {
+        if (!link.startsWith(folder))
             continue;
-        if (found.isEmpty() || link.fileName().endsWith(QLatin1String(preferredEnd)))
-            found = QStringLiteral("/dev/%1/by-id/%2").arg(QLatin1String(folder), link.fileName());
+        if (found.isEmpty() || link.endsWith(QLatin1String(preferredEnd)))
+            found = link;
     }
     return found;
-}
-
-std::optional<hid::UsbIds> idsOf(const QString &vendor, const QString &product)
-{
-    return hid::parseUsbIds(vendor + QLatin1Char(':') + product);
-}
-
-// The USB device a tty (or anything else) hangs from: the first folder up
-// from its device link that has idVendor.
-QString usbDeviceFolder(const QString &deviceLink)
-{
-    QString dir = QFileInfo(deviceLink).canonicalFilePath();
-    for (int up = 0; up < 4 && !dir.isEmpty(); ++up) {
-        if (QFileInfo::exists(dir + QLatin1String("/idVendor")))
-            return dir;
-        dir = QFileInfo(dir).path();
-    }
-    return {};
-}
-
-// True when the key bitmap has Enter and the digit row: a keyboard, which a
-// keyboard-type reader is; mice and power buttons are not.
-bool hasKeyboardKeys(const QString &keyBitmap)
-{
-    const QStringList words = keyBitmap.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    const QString low = words.isEmpty() ? QString() : words.constLast(); // bits 0 to 63
-    bool ok = false;
-    const quint64 bits = low.isEmpty() ? 0 : low.right(16).toULongLong(&ok, 16);
-    constexpr quint64 needed =
-        (quint64(1) << 28) | (quint64(0x3FF) << 2); // KEY_ENTER, KEY_1..KEY_0
-    return ok && (bits & needed) == needed;
 }
 
 QString layoutText(const hid::TrackLayout &layout)
@@ -94,49 +49,40 @@ QString layoutText(const hid::TrackLayout &layout)
 
 } // namespace
 
-QList<Candidate> findCandidates(const QString &root)
+QList<Candidate> findCandidates()
 {
     QList<Candidate> found;
-    for (const QString &event : classEntries(root, "input", QStringLiteral("event"))) {
-        const QString device = QStringLiteral("%1/sys/class/input/%2/device/").arg(root, event);
-        if (!hasKeyboardKeys(readText(device + QLatin1String("capabilities/key"))))
+    // udev marks as a keyboard what has Escape, the digit row and the first
+    // letters: a keyboard-type reader does; mice and power buttons do not.
+    for (const Device &event : msr::udev::enumerate("input", "ID_INPUT_KEYBOARD", "1")) {
+        if (!event.sysname().startsWith(QLatin1String("event")) || event.devnode().isEmpty())
             continue;
-        Candidate c{QStringLiteral("keyboard"),
-                    QStringLiteral("/dev/input/") + event,
-                    byIdLink(root, "input", event, "-event-kbd"),
-                    readText(device + QLatin1String("name")),
-                    std::nullopt,
-                    {},
-                    {}};
-        if (readText(device + QLatin1String("id/bustype")) == QLatin1String("0003"))
-            c.usb = idsOf(readText(device + QLatin1String("id/vendor")),
-                          readText(device + QLatin1String("id/product")));
-        found << c;
+        found << Candidate{QStringLiteral("keyboard"),
+                           event.devnode(),
+                           byIdLink(event, QStringLiteral("/dev/input/by-id/"), "-event-kbd"),
+                           event.parent("input").sysattrText("name"),
+                           usbIdsOf(event),
+                           {},
+                           {}};
     }
-    for (const QString &tty : classEntries(root, "tty", QString())) {
-        const QString dir = QStringLiteral("%1/sys/class/tty/%2/").arg(root, tty);
+    for (const Device &tty : msr::udev::enumerate("tty")) {
+        // Ports on USB or on the board; not consoles and pseudo-terminals.
         // Legacy 8250 ports are listed whether or not a UART is there; type 0 means none.
-        if (!QFileInfo::exists(dir + QLatin1String("device")) ||
-            (tty.startsWith(QLatin1String("ttyS")) &&
-             readText(dir + QLatin1String("type")) == u"0"))
+        const Device usb = tty.parent("usb", "usb_device");
+        const bool board = !tty.parent("platform").isNull() || !tty.parent("pnp").isNull();
+        if (tty.devnode().isEmpty() || (usb.isNull() && !board) ||
+            (tty.sysname().startsWith(QLatin1String("ttyS")) && tty.sysattrText("type") == u"0"))
             continue;
-        Candidate c{QStringLiteral("serial"),
-                    QStringLiteral("/dev/") + tty,
-                    byIdLink(root, "serial", tty),
-                    {},
-                    std::nullopt,
-                    {},
-                    {}};
-        const QString usb = usbDeviceFolder(dir + QLatin1String("device"));
-        if (!usb.isEmpty()) {
-            c.name = readText(usb + QLatin1String("/product"));
-            c.usb = idsOf(readText(usb + QLatin1String("/idVendor")),
-                          readText(usb + QLatin1String("/idProduct")));
-        }
-        found << c;
+        found << Candidate{QStringLiteral("serial"),
+                           tty.devnode(),
+                           byIdLink(tty, QStringLiteral("/dev/serial/by-id/")),
+                           usb.sysattrText("product"),
+                           usbIdsOf(tty),
+                           {},
+                           {}};
     }
     QList<Candidate> readers;
-    for (const hid::HidrawNode &node : hid::listHidrawNodes(root)) {
+    for (const hid::HidrawNode &node : hid::listHidrawNodes()) {
         const auto *bytes = reinterpret_cast<const std::uint8_t *>(node.descriptor.constData());
         const hid::Descriptor d = hid::parseDescriptor(bytes, std::size_t(node.descriptor.size()));
         const auto layout = d.error.isEmpty() ? hid::findTrackLayout(d, nullptr) : std::nullopt;
@@ -166,11 +112,11 @@ QList<Candidate> findCandidates(const QString &root)
     return found;
 }
 
-void listCandidates(const QString &root, QTextStream &out)
+void listCandidates(QTextStream &out)
 {
-    const QList<Candidate> found = findCandidates(root);
+    const QList<Candidate> found = findCandidates();
     if (found.isEmpty()) {
-        out << "No reader found: sysfs lists no keyboard-class input device, no serial port "
+        out << "No reader found: udev knows no keyboard input device, no serial port "
                "and no hidraw node whose reports carry track data.\n";
         return;
     }
@@ -198,41 +144,31 @@ void listCandidates(const QString &root, QTextStream &out)
            "names), then check it with: msrprobe --watch READER1\n";
 }
 
-std::optional<QString> udevRule(const QString &root, const QString &path, QString *error)
+std::optional<QString> udevRule(const QString &path, QString *error)
 {
-    const QString where = root == QLatin1String("/") ? path : root + path;
-    // The node a link points at; also for a link into a tree with no nodes.
-    const QFileInfo info(where);
-    const QString target = info.canonicalFilePath();
-    const QString node = QFileInfo(!target.isEmpty()  ? target
-                                   : info.isSymLink() ? info.symLinkTarget()
-                                                      : where)
-                             .fileName();
+    // The device the path is by its device number: a link to the node will do.
+    const Device device = msr::udev::deviceForNode(path);
+    const QString kind = device.subsystem();
     std::optional<hid::UsbIds> ids;
     QString subsystem;
-    if (node.startsWith(QLatin1String("hidraw"))) {
+    if (kind == u"hidraw") {
         subsystem = QStringLiteral("SUBSYSTEM==\"hidraw\"");
-        if (const auto hidraw = hid::hidrawNodeFor(root, QStringLiteral("/dev/") + node))
+        if (const auto hidraw = hid::hidrawNodeFor(path))
             ids = hidraw->usb;
-    } else if (node.startsWith(QLatin1String("event"))) {
+    } else if (kind == u"input") {
         subsystem = QStringLiteral("SUBSYSTEM==\"input\", KERNEL==\"event*\"");
-        const QString device = QStringLiteral("%1/sys/class/input/%2/device/").arg(root, node);
-        if (readText(device + QLatin1String("id/bustype")) == QLatin1String("0003"))
-            ids = idsOf(readText(device + QLatin1String("id/vendor")),
-                        readText(device + QLatin1String("id/product")));
-    } else if (node.startsWith(QLatin1String("tty"))) {
+        ids = usbIdsOf(device);
+    } else if (kind == u"tty") {
         subsystem = QStringLiteral("SUBSYSTEM==\"tty\"");
-        const QString usb =
-            usbDeviceFolder(QStringLiteral("%1/sys/class/tty/%2/device").arg(root, node));
-        if (!usb.isEmpty())
-            ids = idsOf(readText(usb + QLatin1String("/idVendor")),
-                        readText(usb + QLatin1String("/idProduct")));
-    } else {
-        *error = QStringLiteral("%1 is not a hidraw, input event or serial node").arg(path);
+        ids = usbIdsOf(device);
+    } else if (!device.isNull()) {
+        *error = QStringLiteral("%1 is not a hidraw, input event or serial node")
+                     .arg(msr::printable(path));
         return std::nullopt;
     }
-    if (!ids) {
-        *error = QStringLiteral("sysfs shows no USB reader behind %1: is it plugged in?").arg(path);
+    if (!ids || device.isNull()) {
+        *error = QStringLiteral("udev knows no USB reader behind %1: is it plugged in?")
+                     .arg(msr::printable(path));
         return std::nullopt;
     }
     const QString vid = hid::formatUsbIds(*ids).section(QLatin1Char(':'), 0, 0);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Finding a reader: the keyboard-class input devices, serial ports and
-// stripe-reader hidraw nodes that sysfs lists, with their stable paths and
-// the device-list line that names each. root is "/" except in tests.
+// Finding a reader: the keyboard input devices, serial ports and
+// stripe-reader hidraw nodes that udev knows, with their stable paths and
+// the device-list line that names each.
 #pragma once
 
 #include "backends/hid/hidsysfs.h"
@@ -25,15 +25,15 @@ struct Candidate {
     QString option; // what the device list names it by: device=... or match=...
 };
 
-QList<Candidate> findCandidates(const QString &root);
+QList<Candidate> findCandidates();
 
 // Prints the candidates, each with the device-list line to paste, or that
 // none was found.
-void listCandidates(const QString &root, QTextStream &out);
+void listCandidates(QTextStream &out);
 
 // A udev rule that gives the logged-in user the device at path (a node or a
-// link to one), matched by its USB ids; nullopt with *error when sysfs does
+// link to one), matched by its USB ids; nullopt with *error when udev does
 // not know it or it is not on USB.
-std::optional<QString> udevRule(const QString &root, const QString &path, QString *error);
+std::optional<QString> udevRule(const QString &path, QString *error);
 
 } // namespace probe

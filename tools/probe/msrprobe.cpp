@@ -10,12 +10,6 @@
 
 namespace probe {
 
-QString systemRoot()
-{
-    const QString root = qEnvironmentVariable("MSRPROBE_ROOT");
-    return root.isEmpty() ? QStringLiteral("/") : root;
-}
-
 int runMsrProbe(const QStringList &arguments, QTextStream &out, QTextStream &err)
 {
     QCommandLineParser parser;
@@ -24,7 +18,7 @@ int runMsrProbe(const QStringList &arguments, QTextStream &out, QTextStream &err
         "Without options, lists the keyboard-type, serial and HID readers this machine may "
         "have, each with the device-list line that names it.\n\n"
         "Exit status: 0 done (also when no reader is found), 1 the reader could not be "
-        "opened or claimed, or the device is unknown to sysfs; 2 bad options."));
+        "opened or claimed, or the device is unknown to udev; 2 bad options."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
@@ -77,7 +71,7 @@ int runMsrProbe(const QStringList &arguments, QTextStream &out, QTextStream &err
                            err);
     if (parser.isSet(udev)) {
         QString error;
-        const auto rule = udevRule(systemRoot(), parser.value(udev), &error);
+        const auto rule = udevRule(parser.value(udev), &error);
         if (!rule) {
             err << "msrprobe: " << error << '\n';
             return 1;
@@ -85,7 +79,7 @@ int runMsrProbe(const QStringList &arguments, QTextStream &out, QTextStream &err
         out << *rule;
         return 0;
     }
-    listCandidates(systemRoot(), out);
+    listCandidates(out);
     return 0;
 }
 

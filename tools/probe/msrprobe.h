@@ -12,7 +12,4 @@ namespace probe {
 // arguments without the program name; returns the exit status.
 int runMsrProbe(const QStringList &arguments, QTextStream &out, QTextStream &err);
 
-// Where sysfs and /dev are looked for: "/", or MSRPROBE_ROOT (for tests).
-QString systemRoot();
-
 } // namespace probe

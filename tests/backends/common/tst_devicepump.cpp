@@ -42,7 +42,7 @@ private slots:
         QFETCH(int, openError);
         QFETCH(int, prepareError);
         QFETCH(int, result);
-        DevicePump pump("TILL", path,
+        DevicePump pump("TILL", path, {},
                         openError ? DeviceOpener([=](const QString &) { return -openError; })
                                   : DeviceOpener());
         pump.setPrepare([=](int, const QString &, QString *) { return prepareError; });

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The HID backend: descriptors and reports to swipes, and the service on a
-// fake sysfs tree and a socket standing in for the hidraw node
-// (SOCK_SEQPACKET keeps report boundaries as hidraw does).
+// The HID backend: descriptors and reports to swipes, and the service on an
+// emulated hidraw node, found by udev, unplugged and plugged back in.
+#include "testbed.h"
+
 #include "../common/swipelog.h"
 #include "backends/hid/hidreport.h"
 #include "backends/hid/hidservice.h"
@@ -9,12 +10,11 @@
 #include "reader/opos.h"
 #include "reader/runtimepaths.h"
 
-#include <QDir>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sys/socket.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 using namespace hid;
@@ -25,9 +25,6 @@ namespace {
 const QByteArray kVendor = QByteArray::fromHex("0600FF 0901 A101 1500 26FF00 7508 "
                                                " 0920 0921 0922 0928 0929 092A 0938 9507 8102 "
                                                "0930956E820201 0931956E820201 0932956E820201 C0");
-// The same with 2000-byte tracks: reports longer than a page.
-const QByteArray kLong =
-    QByteArray(kVendor).replace(QByteArray::fromHex("956E"), QByteArray::fromHex("96D007"));
 // The standard page, report ID 1, lengths then 79/40/107 data bytes; a
 // Push/Pop and a long item on the way must change nothing.
 const QByteArray kStandard =
@@ -74,45 +71,22 @@ const QString kTrack2 = ";4111111111111111=2912101?";
 class TestHid : public QObject {
     Q_OBJECT
     QTemporaryDir m_root;
-    int m_errno = 0; // what the fake node's open fails with; 0 opens it
-    int m_peer = -1; // the reader's end of the open node
 
     std::unique_ptr<msr::MsrService> service(const QString &options, QString *error)
     {
-        HidSeams seams{m_root.path(), [this](const QString &) {
-                           if (m_errno)
-                               return -m_errno;
-                           int pair[2];
-                           if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, pair) != 0)
-                               return -1;
-                           if (m_peer >= 0)
-                               ::close(m_peer);
-                           m_peer = pair[1];
-                           return pair[0];
-                       }};
         msr::DeviceEntry entry{"R", "hid", {}};
         for (const QString &option : options.split(' ', Qt::SkipEmptyParts))
             entry.options.insert(option.section('=', 0, 0), option.section('=', 1));
-        return createHidService(entry, error, seams);
-    }
-
-    void plugIn(const QString &node, const QByteArray &descriptor)
-    {
-        const QString dir = m_root.filePath("sys/class/hidraw/" + node + "/device");
-        QDir().mkpath(dir);
-        QFile file(dir + "/report_descriptor");
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(descriptor) == descriptor.size());
-        QFile uevent(dir + "/uevent");
-        QVERIFY(uevent.open(QIODevice::WriteOnly));
-        uevent.write("HID_ID=0003:00000801:00000002\nHID_NAME=Test reader\n");
+        return createHidService(entry, error);
     }
 
 private slots:
     void initTestCase()
     {
         qputenv("XDG_RUNTIME_DIR", m_root.filePath("run").toLocal8Bit());
-        plugIn("hidraw3", kKeyboard);
-        plugIn("hidraw4", kVendor);
+        // The reader at hidraw0, its keyboard interface at hidraw1; a serial port.
+        QVERIFY(Testbed::load("hidreader.umockdev"));
+        QVERIFY(Testbed::load("serial.umockdev"));
     }
 
     // The layout a descriptor gives is checked by what it reads from a report.
@@ -173,32 +147,28 @@ private slots:
     void openAndClaim_data()
     {
         QTest::addColumn<QString>("options");
-        QTest::addColumn<int>("openErrno");
         QTest::addColumn<int>("result"); // of claim; -1: refused at Open
         QTest::addColumn<QString>("message");
-        QTest::addRow("keyboard node") << "device=/dev/hidraw3" << 0 << -1
-                                       << "/dev/hidraw3 is not a stripe reader: its input reports "
+        QTest::addRow("keyboard node") << "device=/dev/hidraw1" << -1
+                                       << "/dev/hidraw1 is not a stripe reader: its input reports "
                                           "carry no track data (usage pages 0x0007)";
-        QTest::addRow("both options") << "device=/dev/hidraw4 match=0801:0002" << 0 << -1
-                                      << "exactly one of device= and match=";
-        QTest::addRow("bad ids") << "match=801:2" << 0 << -1 << "bad value '801:2' for match";
-        QTest::addRow("missing") << "device=/dev/hidraw9" << ENOENT << 107 << "plugged in";
-        QTest::addRow("no permission")
-            << "device=/dev/hidraw4" << EACCES << 111 << "msrprobe --udev-rule /dev/hidraw4";
-        QTest::addRow("not a hidraw node")
-            << "device=/dev/ttyS0" << 0 << 111 << "sysfs has no hidraw";
-        QTest::addRow("ids of nothing") << "match=0801:0009" << 0 << 107 << "plugged in";
-        QTest::addRow("claimed elsewhere") << "device=/dev/hidraw4" << 0 << 112 << "holds";
+        QTest::addRow("both options")
+            << "device=/dev/hidraw0 match=0801:0002" << -1 << "exactly one of device= and match=";
+        QTest::addRow("bad ids") << "match=801:2" << -1 << "bad value '801:2' for match";
+        QTest::addRow("missing") << "device=/dev/hidraw9" << 107 << "plugged in";
+        QTest::addRow("not a hidraw node") << "device=/dev/ttyACM0" << 111 << "no hidraw node";
+        QTest::addRow("ids of nothing") << "match=0801:0009" << 107 << "plugged in";
+        QTest::addRow("claimed elsewhere") << "device=/dev/hidraw0" << 112 << "holds";
+        QTest::addRow("by node, through the real open and read")
+            << "device=/dev/hidraw0" << 0 << "/dev/hidraw0";
         QTest::addRow("ids pick the reader's node, and find it again")
-            << "match=0801:0002" << 0 << 0 << "/dev/hidraw4";
+            << "match=0801:0002" << 0 << "/dev/hidraw0";
     }
     void openAndClaim()
     {
         QFETCH(QString, options);
-        QFETCH(int, openErrno);
         QFETCH(int, result);
         QFETCH(QString, message);
-        m_errno = openErrno;
         QString error;
         auto made = service(options, &error);
         QCOMPARE(!made, result == -1);
@@ -221,33 +191,41 @@ private slots:
         hid->setSwipeSink(&log);
         QSignalSpy back(hid, &HidService::replugged);
         QTest::failOnWarning(QRegularExpression(".")); // each message is expected below, once
+        int reader = Testbed::devFd("/dev/hidraw0");
         const QByteArray report = vendorReport({0, 0, 0}, {"", kTrack2, ""});
-        QCOMPARE(::write(m_peer, report.data(), 337), 337);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("report of 10 bytes, expected 337"));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("track 2: data cut off"));
-        QCOMPARE(::write(m_peer, report.data(), 10), 10); // a short one, kept apart
         const QString track2 = ":0|" + kTrack2.mid(1, 24) + ":0|:0";
-        QTRY_COMPARE(log.swipes, QStringList({"1 " + track2, "2 :0|:205|:0"}));
+        QVERIFY(send(reader, report));
+        QTRY_COMPARE(log.swipes, QStringList({"1 " + track2}));
+        if (options.startsWith("device"))
+            return;
 
+        // Unplugged: the node's far end closes and udev forgets the device.
         QTest::ignoreMessage(
             QtWarningMsg,
-            QRegularExpression("the reader at /dev/hidraw4 went away .*still claimed"));
-        m_errno = ENOENT;
-        ::close(std::exchange(m_peer, -1)); // not closed again when the node reopens
+            QRegularExpression("the reader at /dev/hidraw0 went away .*still claimed"));
+        const char *hidraw0 = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0/"
+                              "0003:0801:0002.0003/hidraw/hidraw0";
+        ::close(reader);
         QTRY_VERIFY(!hid->isConnected());
-        // Back at another node, as a model with reports longer than a page.
-        QVERIFY(QDir(m_root.filePath("sys/class/hidraw/hidraw4")).removeRecursively());
-        plugIn("hidraw5", kLong);
+        // The test bed cannot map a pty number it has mapped before: hold the freed one.
+        const int holder = ::posix_openpt(O_RDWR | O_NOCTTY);
+        Testbed::uevent(hidraw0, "remove");
+        Testbed::remove(hidraw0);
+        // Back at another node; reopened when udev announces it, not before.
+        const QByteArray hidraw2 = QByteArray(hidraw0).replace("hidraw0", "hidraw2");
+        QVERIFY(Testbed::add("P: " + hidraw2.mid(4) +
+                             "\nN: hidraw2\nE: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/hidraw2\n"
+                             "A: dev=240:2\n"));
         QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression("the reader at /dev/hidraw5 is back"));
-        m_errno = 0;
+                             QRegularExpression("the reader at /dev/hidraw2 is back"));
+        Testbed::uevent(hidraw2.constData(), "add");
         QTRY_COMPARE(back.size(), 1);
-        const QByteArray again = vendorReport({0, 0, 0}, {"", kTrack2, ""}, -1, 2000);
-        QCOMPARE(::write(m_peer, again.data(), std::size_t(again.size())), again.size());
-        QTRY_COMPARE(log.swipes.mid(2), QStringList{"3 " + track2});
+        QVERIFY(send(Testbed::devFd("/dev/hidraw2"), report));
+        QTRY_COMPARE(log.swipes.mid(1), QStringList{"2 " + track2});
 
         hid->release();
-        QCOMPARE(::send(m_peer, report.data(), 337, MSG_NOSIGNAL), -1); // the node is closed
+        QCOMPARE(hid->isConnected(), false);
+        ::close(holder);
     }
 };
 

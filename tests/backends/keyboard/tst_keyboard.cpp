@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Keyboard-type readers: key events to text, the device-list options, and
-// the service on a socketpair: claim, swipes, unplugged and back, release.
+// the service on an emulated evdev node (the real open, EVIOCGRAB and read):
+// claim, swipes, unplugged and back when udev says so, release.
+#include "testbed.h"
+
 #include "../common/swipelog.h"
 #include "backends/keyboard/keyboardservice.h"
 #include "reader/opos.h"
@@ -8,9 +11,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include <cerrno>
+#include <fcntl.h>
 #include <linux/input.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace msr;
@@ -56,14 +58,6 @@ QByteArray type(QByteArrayView text)
     return shift ? out + key(KEY_LEFTSHIFT, 0) : out;
 }
 
-struct FakeOps : DeviceOps {
-    QStringList *calls;
-    int *busy; // EBUSY answers left
-    FakeOps(QStringList *c, int *b) : calls(c), busy(b) {}
-    int grab(int) override { return *calls << "grab", *busy && (*busy)-- ? EBUSY : 0; }
-    int ungrab(int) override { return *calls << "ungrab", 0; }
-};
-
 } // namespace
 
 class TestKeyboard : public QObject {
@@ -100,62 +94,65 @@ private slots:
         QCOMPARE(out, text);
     }
 
-    void theReaderOnASocket()
+    void theReaderOnTheTestbed()
     {
-        int pair[2];
-        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-        int device = pair[0]; // the node's end; -1: no such node
-        QStringList calls;
-        int busy = 2;
+        QVERIFY(Testbed::load("keyboard.umockdev"));
+        const QString byId = "/dev/input/by-id/usb-Test_Reader-event-kbd";
+        QVERIFY(Testbed::link(byId, "../event9"));
+        int reader = Testbed::devFd("/dev/input/event9");
         // Options are read as for a serial reader, bar those of a port.
         QVERIFY(
             !keyboardSettings({"TILL", "keyboard", {{"device", "/x"}, {"baud", "9600"}}}, nullptr));
-        const auto settings = keyboardSettings(
-            {"TILL", "keyboard", {{"device", "/dev/input/event9"}, {"lrc", "no"}}}, nullptr);
+        const auto settings =
+            keyboardSettings({"TILL", "keyboard", {{"device", byId}, {"lrc", "no"}}}, nullptr);
         QVERIFY(settings);
-        KeyboardService service(
-            "TILL", *settings,
-            [&](const QString &) { return device < 0 ? -ENOENT : ::dup(device); },
-            std::make_unique<FakeOps>(&calls, &busy));
+        KeyboardService service("TILL", *settings);
         SwipeLog log;
         service.setSwipeSink(&log);
         QTest::failOnWarning(QRegularExpression(".")); // each message is expected below, once
-        QCOMPARE(service.claim(5000), opos::OPOS_SUCCESS);
-        QCOMPARE(calls, QStringList({"grab", "grab", "grab"})); // retried until free
+        QCOMPARE(service.claim(0), opos::OPOS_SUCCESS);
 
-        QVERIFY(send(pair[1], type("%B4111^DOE/J^2912?;4111=2912?\r")));
+        QVERIFY(send(reader, type("%B4111^DOE/J^2912?;4111=2912?\r")));
         QTRY_COMPARE(log.swipes, QStringList{"1 B4111^DOE/J^2912:0|4111=2912:0|:0"});
         // Keystrokes lost in a swipe spoil every track it touched.
-        QVERIFY(send(pair[1], type("%A?;12") + record(EV_SYN, SYN_DROPPED, 0) + type("3?\r")));
+        QVERIFY(send(reader, type("%A?;12") + record(EV_SYN, SYN_DROPPED, 0) + type("3?\r")));
         QTRY_COMPARE(log.swipes.mid(1), QStringList{"2 A:205|12:205|:0"});
 
         // Unplugged in the middle of a swipe, then plugged in again.
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("TILL: the reader at "
-                                                              "/dev/input/event9 went away"));
-        QVERIFY(send(pair[1], type("%B41")));
-        ::close(pair[1]);
-        ::close(std::exchange(device, -1));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("TILL: the reader at " + byId + " went away"));
+        QSignalSpy reads(service.findChild<DevicePump *>(), &DevicePump::dataRead);
+        QVERIFY(send(reader, type("%B41")));
+        // Read before the node goes: a pty drops what is unread when its far end closes.
+        const auto bytesRead = [&] {
+            qsizetype n = 0;
+            for (const QList<QVariant> &read : reads)
+                n += read[0].toByteArray().size();
+            return n;
+        };
+        QTRY_COMPARE(bytesRead(), type("%B41").size());
+        ::close(reader);
         QTRY_COMPARE(log.swipes.mid(2), QStringList{"3 B41:205|:0|:0"});
-        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-        QVERIFY(send(pair[1], type(";5?\r"))); // one track: the idle gap ends it
+        const char *event9 = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0/"
+                             "0003:0801:0001.0002/input/input9/event9";
+        Testbed::uevent(event9, "remove");
+        Testbed::remove(event9);
+        // Back at another node, its by-id link moved there. The test bed cannot
+        // map a pty number it has mapped before: hold the freed one.
+        const int holder = ::posix_openpt(O_RDWR | O_NOCTTY);
+        const QByteArray event10 = QByteArray(event9).replace("event9", "event10");
+        QVERIFY(Testbed::add("P: " + event10.mid(4) +
+                             "\nN: input/event10\nE: SUBSYSTEM=input\n"
+                             "E: DEVNAME=/dev/input/event10\nA: dev=13:74\n"));
+        QVERIFY(Testbed::link(byId, "../event10"));
+        reader = Testbed::devFd("/dev/input/event10");
+        QVERIFY(send(reader, type(";5?\r"))); // read once udev says the reader is back
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("TILL: the reader at .* is back"));
-        calls.clear();
-        device = pair[0];
+        Testbed::uevent(event10.constData(), "add");
         QTRY_COMPARE(log.swipes.mid(3), QStringList{"4 :0|5:0|:0"});
-        QCOMPARE(calls, QStringList{"grab"});
 
         service.release();
-        QCOMPARE(calls, QStringList({"grab", "ungrab"}));
-
-        // Released while the reader is still away: nothing of the lost node is touched.
-        QCOMPARE(service.claim(0), opos::OPOS_SUCCESS);
-        QSignalSpy away(service.findChild<DevicePump *>(), &DevicePump::wentAway);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("TILL: the reader at .* went away"));
-        ::close(pair[1]);
-        ::close(std::exchange(device, -1));
-        QTRY_COMPARE(away.count(), 1);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        service.release();
+        ::close(holder);
     }
 };
 

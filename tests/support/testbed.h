@@ -1,0 +1,66 @@
+// SPDX-License-Identifier: MIT
+// An emulated sysfs and /dev (umockdev) for tests run under umockdev-wrapper:
+// the programs under test find the devices through libudev and open, read and
+// ioctl their nodes through the real calls. The devices are described in
+// tests/testbed/*.umockdev as udev shows them: keyboard.umockdev a
+// keyboard-type reader's evdev node (event9), serial.umockdev a USB serial
+// port (ttyACM0), hidreader.umockdev a HID reader with the vendor report
+// layout (hidraw0) and its keyboard interface (hidraw1). Each node is a pty;
+// the test writes what the device sends to its other end, devFd().
+#pragma once
+
+// glib names a member "signals", which Qt defines as a keyword.
+#pragma push_macro("signals")
+#undef signals
+#include <umockdev.h>
+#pragma pop_macro("signals")
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QString>
+
+class Testbed {
+public:
+    // Held for the process: the test closes the node ends it unplugs itself.
+    static UMockdevTestbed *bed()
+    {
+        static UMockdevTestbed *const shared = umockdev_testbed_new();
+        return shared;
+    }
+    // One of tests/testbed/, with its node names and numbers changed by rename
+    // pairs (e.g. hidraw0 -> hidraw2: the same reader at another node).
+    static bool load(const char *name, const QList<QPair<QByteArray, QByteArray>> &rename = {})
+    {
+        QFile file(QStringLiteral(TESTBED_DIR "/") + QLatin1String(name));
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        QByteArray text = file.readAll();
+        for (const auto &[from, to] : rename)
+            text.replace(from, to);
+        return add(text);
+    }
+    // Devices described as in tests/testbed/ (their parents there already).
+    static bool add(const QByteArray &text)
+    {
+        GError *error = nullptr;
+        const bool ok = umockdev_testbed_add_from_string(bed(), text.constData(), &error);
+        if (error)
+            qWarning("test bed: %s", error->message), g_error_free(error);
+        return ok;
+    }
+    // A link udev would make, e.g. /dev/input/by-id/... to ../event9; made again if there.
+    static bool link(const QString &path, const QString &target)
+    {
+        const QString at = QString::fromLocal8Bit(umockdev_testbed_get_root_dir(bed())) + path;
+        QFile::remove(at);
+        return QDir().mkpath(QFileInfo(at).path()) && QFile::link(target, at);
+    }
+    static int devFd(const char *node) { return umockdev_testbed_get_dev_fd(bed(), node); }
+    static void remove(const char *syspath) { umockdev_testbed_remove_device(bed(), syspath); }
+    static void uevent(const char *syspath, const char *action)
+    {
+        umockdev_testbed_uevent(bed(), syspath, action);
+    }
+};
