@@ -180,9 +180,9 @@ std::unique_ptr<msr::MsrService> createHidService(const msr::DeviceEntry &entry,
     }
     const auto ids = parseUsbIds(*match);
     if (!ids)
-        return fail(QStringLiteral("bad value '%1' for match: expected VVVV:PPPP, the USB vendor "
+        return fail(QStringLiteral("bad value %1 for match: expected VVVV:PPPP, the USB vendor "
                                    "and product ids in hex")
-                        .arg(*match));
+                        .arg(msr::quoted(*match)));
     QString why;
     if (!findByIds(seams.root, *ids, &why) && !why.isEmpty())
         return fail(noNodeWithIds(*ids, why));

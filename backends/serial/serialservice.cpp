@@ -24,8 +24,8 @@ std::optional<SerialSettings> serialSettings(const DeviceEntry &entry, QString *
     static const QStringList kRates{"1200",  "2400",  "4800",  "9600",
                                     "19200", "38400", "57600", "115200"};
     if (fault.isEmpty() && !kRates.contains(baud))
-        fault = QStringLiteral("bad value '%1' for baud: expected one of %2")
-                    .arg(baud, kRates.join(QStringLiteral(", ")));
+        fault = QStringLiteral("bad value %1 for baud: expected one of %2")
+                    .arg(quoted(baud), kRates.join(QStringLiteral(", ")));
     s.baud = baud.toInt();
     const QString format =
         entry.options.value(QStringLiteral("format"), QStringLiteral("8N1")).toUpper();
@@ -33,9 +33,9 @@ std::optional<SerialSettings> serialSettings(const DeviceEntry &entry, QString *
         QRegularExpression::anchoredPattern(QStringLiteral("([78])([NEO])([12])")));
     const QRegularExpressionMatch m = kFormat.match(format);
     if (fault.isEmpty() && !m.hasMatch())
-        fault = QStringLiteral("bad value '%1' for format: expected data bits, parity and "
+        fault = QStringLiteral("bad value %1 for format: expected data bits, parity and "
                                "stop bits such as 8N1, 7E1 or 7O1")
-                    .arg(entry.options.value(QStringLiteral("format")));
+                    .arg(quoted(entry.options.value(QStringLiteral("format"))));
     if (m.hasMatch()) {
         s.dataBits = m.captured(1) == u"7" ? QSerialPort::Data7 : QSerialPort::Data8;
         s.parity = m.captured(2) == u"E"   ? QSerialPort::EvenParity
