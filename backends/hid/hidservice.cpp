@@ -6,6 +6,9 @@
 #include "reader/opos.h"
 #include "reader/runtimepaths.h"
 
+#include <QDeadlineTimer>
+#include <QDir>
+
 #include <cerrno>
 
 namespace hid {
@@ -96,13 +99,16 @@ std::int32_t HidService::claim(std::int32_t timeout)
         return opos::OPOS_E_FAILURE;
     }
     auto lock = std::make_unique<msr::ClaimLock>(msr::claimLockPath(m_name));
+    const QDeadlineTimer deadline(timeout < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
+                                              : QDeadlineTimer(timeout));
     std::int32_t rc = lock->acquire(timeout);
     if (rc != opos::OPOS_SUCCESS) {
         m_error = lock->lastError();
         say(m_error);
         return rc;
     }
-    rc = m_pump->open(0); // says why it failed
+    // The rest of the time waits for a holder of the device under another name.
+    rc = m_pump->open(timeout < 0 ? -1 : std::int32_t(deadline.remainingTime()));
     m_error = m_pump->lastError();
     if (rc == opos::OPOS_SUCCESS)
         m_lock = std::move(lock);
