@@ -174,8 +174,11 @@ std::unique_ptr<msr::MsrService> createHidService(const msr::DeviceEntry &entry,
     if ((device == entry.options.cend()) == (match == entry.options.cend()))
         return fail(QStringLiteral("kind hid needs exactly one of device= and match="));
     if (device != entry.options.cend()) {
-        if (device->isEmpty())
-            return fail(QStringLiteral("device= needs the path of the hidraw node"));
+        // As for the other kinds: a relative path would depend on where it was started.
+        if (!QDir::isAbsolutePath(*device))
+            return fail(QStringLiteral("device= needs an absolute path such as /dev/hidraw0, "
+                                       "found %1")
+                            .arg(msr::quoted(*device)));
         // Checked now if plugged in; a reader plugged in later is checked at claim.
         if (const auto node = hidrawNodeFor(seams.root, *device)) {
             QString why;
