@@ -17,6 +17,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace msr {
 
@@ -135,6 +136,7 @@ std::int32_t DevicePump::open(std::int32_t timeout)
 void DevicePump::close()
 {
     m_open = false;
+    m_saidTaken = false;
     m_poll->stop();
     if (m_fd >= 0 && m_unprepare)
         m_unprepare(m_fd);
@@ -151,7 +153,11 @@ int DevicePump::tryOpen()
     }
     const int fd = m_opener(path);
     int error = fd < 0 ? -fd : 0;
-    if (!error && m_prepare && (error = m_prepare(fd, path, &why)) != 0)
+    // Claimed before the prepare hook touches it, as that may change the device.
+    if (!error && (error = m_claim.take(fd, &why)) == 0 && m_prepare &&
+        (error = m_prepare(fd, path, &why)) != 0)
+        m_claim.release();
+    if (error && fd >= 0)
         ::close(fd);
     if (error) {
         m_error = claimErrorText(path, error, why, m_accessHint ? m_accessHint(path) : QString());
@@ -204,8 +210,15 @@ void DevicePump::lose(const QString &why)
 
 void DevicePump::pollForReturn()
 {
-    if (!m_open || m_fd >= 0 || tryOpen() != 0)
+    if (!m_open || m_fd >= 0)
         return;
+    const int error = tryOpen();
+    if (error == EBUSY && !std::exchange(m_saidTaken, true))
+        qWarning("swipewatch: %s: %s; waiting for it to be let go", qPrintable(m_name),
+                 qPrintable(m_error));
+    if (error)
+        return;
+    m_saidTaken = false;
     m_poll->stop();
     startReading();
     qWarning("swipewatch: %s: the reader at %s is back", qPrintable(m_name), qPrintable(m_current));
@@ -223,6 +236,7 @@ void DevicePump::closeFd()
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
+    m_claim.release();
 }
 
 } // namespace msr

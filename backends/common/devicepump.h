@@ -11,15 +11,21 @@
 //   device
 //   no permission                        -> 111 OPOS_E_FAILURE, with the
 //                                           owner's hint on gaining access
-//   busy (the prepare hook, e.g. the     -> retried until the timeout, then
-//   grab, answers EBUSY)                    112 OPOS_E_TIMEOUT
+//   busy: the device is claimed through  -> retried until the timeout, then
+//   any name (see DeviceClaim), or the      112 OPOS_E_TIMEOUT
+//   prepare hook (e.g. the grab)
+//   answers EBUSY
 //   anything else, e.g. the prepare      -> 111
 //   hook refuses the node
 // While claimed, a read of 0 (end of file), ENODEV or EIO means the reader was
 // unplugged: the pump says so once on standard error, emits wentAway(), keeps
 // the claim and every kReappearPollMs locates, opens and prepares the node
-// again. When that works, it says so and emits cameBack().
+// again, claiming the device anew. When that works, it says so and emits
+// cameBack(); when another holder took the device meanwhile, it says so once
+// and goes on waiting.
 #pragma once
+
+#include "reader/claimlock.h"
 
 #include <QObject>
 #include <QString>
@@ -127,7 +133,9 @@ private:
     AccessHint m_accessHint;
     int m_readSize = 4096;
     int m_fd = -1;
+    DeviceClaim m_claim; // while m_fd is open
     bool m_open = false;
+    bool m_saidTaken = false; // that another holder has it, while waiting
     QString m_error;
     QSocketNotifier *m_notifier = nullptr;
     QTimer *m_poll = nullptr;

@@ -6,6 +6,9 @@
 #include "reader/opos.h"
 #include "reader/runtimepaths.h"
 
+#include <QDeadlineTimer>
+#include <QDir>
+
 #include <cerrno>
 
 namespace hid {
@@ -96,13 +99,16 @@ std::int32_t HidService::claim(std::int32_t timeout)
         return opos::OPOS_E_FAILURE;
     }
     auto lock = std::make_unique<msr::ClaimLock>(msr::claimLockPath(m_name));
+    const QDeadlineTimer deadline(timeout < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
+                                              : QDeadlineTimer(timeout));
     std::int32_t rc = lock->acquire(timeout);
     if (rc != opos::OPOS_SUCCESS) {
         m_error = lock->lastError();
         say(m_error);
         return rc;
     }
-    rc = m_pump->open(0); // says why it failed
+    // The rest of the time waits for a holder of the device under another name.
+    rc = m_pump->open(timeout < 0 ? -1 : std::int32_t(deadline.remainingTime()));
     m_error = m_pump->lastError();
     if (rc == opos::OPOS_SUCCESS)
         m_lock = std::move(lock);
@@ -168,8 +174,11 @@ std::unique_ptr<msr::MsrService> createHidService(const msr::DeviceEntry &entry,
     if ((device == entry.options.cend()) == (match == entry.options.cend()))
         return fail(QStringLiteral("kind hid needs exactly one of device= and match="));
     if (device != entry.options.cend()) {
-        if (device->isEmpty())
-            return fail(QStringLiteral("device= needs the path of the hidraw node"));
+        // As for the other kinds: a relative path would depend on where it was started.
+        if (!QDir::isAbsolutePath(*device))
+            return fail(QStringLiteral("device= needs an absolute path such as /dev/hidraw0, "
+                                       "found %1")
+                            .arg(msr::quoted(*device)));
         // Checked now if plugged in; a reader plugged in later is checked at claim.
         if (const auto node = hidrawNodeFor(seams.root, *device)) {
             QString why;
@@ -180,9 +189,9 @@ std::unique_ptr<msr::MsrService> createHidService(const msr::DeviceEntry &entry,
     }
     const auto ids = parseUsbIds(*match);
     if (!ids)
-        return fail(QStringLiteral("bad value '%1' for match: expected VVVV:PPPP, the USB vendor "
+        return fail(QStringLiteral("bad value %1 for match: expected VVVV:PPPP, the USB vendor "
                                    "and product ids in hex")
-                        .arg(*match));
+                        .arg(msr::quoted(*match)));
     QString why;
     if (!findByIds(seams.root, *ids, &why) && !why.isEmpty())
         return fail(noNodeWithIds(*ids, why));

@@ -5,7 +5,8 @@
 //     TILL2 = hid match=0801:0002      # USB vendor:product, found at claim
 // A node whose input reports carry no track data (say the keyboard
 // interface of a keyboard-type reader) is refused at Open. hidraw has no
-// grab: the claim is a lock shared by swipewatch processes only.
+// grab: the claim is a lock on the name and one on the device (see
+// DeviceClaim), so no other name for the same node can claim it.
 #pragma once
 
 #include "backends/common/devicepump.h"
@@ -41,7 +42,7 @@ public:
 
     // OPOS_E_NOHARDWARE when the node is missing, OPOS_E_FAILURE (see
     // lastError()) when it cannot be opened or is not a stripe reader,
-    // OPOS_E_TIMEOUT when another swipewatch holds it past the timeout; each
+    // OPOS_E_TIMEOUT when another holds the name or the device past the timeout; each
     // said on standard error. Unplugged and back: see devicepump.h.
     std::int32_t claim(std::int32_t timeout) override;
     void release() override;

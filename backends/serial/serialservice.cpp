@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace msr {
 
@@ -24,8 +25,8 @@ std::optional<SerialSettings> serialSettings(const DeviceEntry &entry, QString *
     static const QStringList kRates{"1200",  "2400",  "4800",  "9600",
                                     "19200", "38400", "57600", "115200"};
     if (fault.isEmpty() && !kRates.contains(baud))
-        fault = QStringLiteral("bad value '%1' for baud: expected one of %2")
-                    .arg(baud, kRates.join(QStringLiteral(", ")));
+        fault = QStringLiteral("bad value %1 for baud: expected one of %2")
+                    .arg(quoted(baud), kRates.join(QStringLiteral(", ")));
     s.baud = baud.toInt();
     const QString format =
         entry.options.value(QStringLiteral("format"), QStringLiteral("8N1")).toUpper();
@@ -33,9 +34,9 @@ std::optional<SerialSettings> serialSettings(const DeviceEntry &entry, QString *
         QRegularExpression::anchoredPattern(QStringLiteral("([78])([NEO])([12])")));
     const QRegularExpressionMatch m = kFormat.match(format);
     if (fault.isEmpty() && !m.hasMatch())
-        fault = QStringLiteral("bad value '%1' for format: expected data bits, parity and "
+        fault = QStringLiteral("bad value %1 for format: expected data bits, parity and "
                                "stop bits such as 8N1, 7E1 or 7O1")
-                    .arg(entry.options.value(QStringLiteral("format")));
+                    .arg(quoted(entry.options.value(QStringLiteral("format"))));
     if (m.hasMatch()) {
         s.dataBits = m.captured(1) == u"7" ? QSerialPort::Data7 : QSerialPort::Data8;
         s.parity = m.captured(2) == u"E"   ? QSerialPort::EvenParity
@@ -80,10 +81,12 @@ std::int32_t SerialService::claim(std::int32_t timeout)
 void SerialService::release()
 {
     m_claimed = false;
+    m_saidTaken = false;
     m_poll->stop();
     m_text.clear();
     delete m_port; // closes it and drops the lock
     m_port = nullptr;
+    m_claim.release();
 }
 
 int SerialService::tryOpen()
@@ -101,6 +104,16 @@ int SerialService::tryOpen()
         return fail(ENODEV, QStringLiteral("not a serial device"));
     if (::access(path.constData(), R_OK | W_OK) != 0)
         return fail(errno);
+    // Claimed before the port is opened: opening it sets the line, which
+    // would upset a holder reading it at another speed.
+    const int fd = openDeviceNode(m_settings.device);
+    if (fd < 0)
+        return fail(-fd);
+    QString why;
+    const int busy = m_claim.take(fd, &why);
+    ::close(fd);
+    if (busy)
+        return fail(busy, why);
     auto port = std::make_unique<QSerialPort>();
     port->setPortName(m_settings.device);
     port->setBaudRate(m_settings.baud);
@@ -113,6 +126,7 @@ int SerialService::tryOpen()
         const int error = port->error() == QSerialPort::PermissionError       ? EBUSY
                           : port->error() == QSerialPort::DeviceNotFoundError ? ENOENT
                                                                               : EIO;
+        m_claim.release();
         return fail(error, error == EBUSY ? QStringLiteral("another program has it open")
                                           : port->errorString());
     }
@@ -154,6 +168,7 @@ void SerialService::lose()
     m_port->disconnect(this);
     m_port->deleteLater();
     m_port = nullptr;
+    m_claim.release(); // taken again when it is back
     // Not the port's error text: on a hang-up it names whatever call failed last.
     qWarning("swipewatch: %s: the reader at %s went away; waiting for it to come back",
              qPrintable(m_name), qPrintable(m_settings.device));
@@ -163,8 +178,15 @@ void SerialService::lose()
 
 void SerialService::pollForReturn()
 {
-    if (!m_claimed || m_port || tryOpen() != 0)
+    if (!m_claimed || m_port)
         return;
+    const int error = tryOpen();
+    if (error == EBUSY && !std::exchange(m_saidTaken, true))
+        qWarning("swipewatch: %s: %s; waiting for it to be let go", qPrintable(m_name),
+                 qPrintable(m_error));
+    if (error)
+        return;
+    m_saidTaken = false;
     m_poll->stop();
     qWarning("swipewatch: %s: the reader at %s is back", qPrintable(m_name),
              qPrintable(m_settings.device));

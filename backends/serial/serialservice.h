@@ -2,7 +2,8 @@
 // Serial readers (RS-232, USB serial /dev/ttyACM*, /dev/ttyUSB*): the reader
 // sends the card as text on its serial line. The port is opened at claim, in
 // raw mode with DTR raised (a port-powered reader needs it), and locked, so a
-// second window gets 112 after its timeout.
+// second window gets 112 after its timeout, whatever path it names the port
+// by (see DeviceClaim).
 //
 // Device list:
 //     BACK = serial device=/dev/serial/by-id/usb-...-if00 baud=9600 format=8N1
@@ -18,6 +19,7 @@
 #pragma once
 
 #include "backends/common/textfeed.h"
+#include "reader/claimlock.h"
 #include "reader/msrservice.h"
 
 #include <QSerialPort>
@@ -64,7 +66,9 @@ private:
     SerialSettings m_settings;
     QString m_error;
     QSerialPort *m_port = nullptr;
+    DeviceClaim m_claim; // while m_port is open
     bool m_claimed = false;
+    bool m_saidTaken = false; // that another holder took it while it was away
     QTimer *m_poll;
     TextFeed m_text;
 };

@@ -2,6 +2,7 @@
 // msrprobe: the readers it finds in a fake sysfs tree, the udev rules it
 // writes, and whole --watch runs against the virtual reader with msrswipe
 // swiping, card numbers masked or not.
+#include "reader/deviceregistry.h"
 #include "tools/probe/msrprobe.h"
 
 #include <QDir>
@@ -48,7 +49,7 @@ private slots:
         put("sys/devices/usb1/1-2/product", "Serial Reader\n");
         QDir().mkpath(m_root.filePath("sys/devices/usb1/1-2/1-2:1.0"));
         put("sys/class/tty/ttyACM0/device", "../../../devices/usb1/1-2/1-2:1.0", true);
-        put("dev/serial/by-id/usb-Serial_Reader-if00", "../../ttyACM0", true);
+        put("dev/serial/by-id/usb-Serial_Reader_S_N#1-if00", "../../ttyACM0", true);
         put("sys/class/tty/ttyS1/type", "0\n");
         QDir().mkpath(m_root.filePath("sys/class/tty/ttyS1/device"));
         put("sys/class/hidraw/hidraw4/device/report_descriptor",
@@ -77,7 +78,7 @@ private slots:
                    "\"Test Reader\", USB 0801:0001",
                    "READER1 = keyboard device=/dev/input/by-id/usb-Test_Reader-event-kbd",
                    "\"Serial Reader\", USB 0801:0003",
-                   "READER2 = serial device=/dev/serial/by-id/usb-Serial_Reader-if00",
+                   "READER2 = serial device=\"/dev/serial/by-id/usb-Serial_Reader_S_N#1-if00\"",
                    "\"HID \\x1B[2JReader\", USB 0801:0002, vendor-defined page 0xFF00, 110-byte",
                    "READER3 = hid match=0801:0002"};
         QTest::addRow("nothing there")
@@ -111,6 +112,27 @@ private slots:
         for (const QString &line : lines)
             QVERIFY2(printed.contains(line), qPrintable(printed));
         QCOMPARE(printed.count(" = "), lines.filter(" = ").size()); // and no other reader
+        // Each line to paste, read back by the device list, names the path listed above it.
+        QFile list(m_home.filePath("pasted.conf"));
+        for (const QString &line : printed.split('\n').filter(" = ")) {
+            QVERIFY(list.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QVERIFY(list.write(line.toUtf8()) > 0);
+            list.close();
+            msr::DeviceRegistry registry;
+            registry.setDeviceList(list.fileName());
+            const QString kind = line.simplified().section(' ', 2, 2);
+            QString device;
+            registry.addKind(kind, [&](const msr::DeviceEntry &entry, QString *) {
+                device = entry.options.value("device");
+                return std::unique_ptr<msr::MsrService>();
+            });
+            registry.create(line.simplified().section(' ', 0, 0));
+            const QRegularExpression listed('^' +
+                                                QRegularExpression::escape(kind.leftJustified(8)) +
+                                                ' ' + QRegularExpression::escape(device) + "( |$)",
+                                            QRegularExpression::MultilineOption);
+            QVERIFY2(!line.contains("device=") || printed.contains(listed), qPrintable(device));
+        }
     }
 
     void watchesTheVirtualReader_data()

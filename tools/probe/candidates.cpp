@@ -2,6 +2,7 @@
 #include "tools/probe/candidates.h"
 
 #include "backends/hid/hiddescriptor.h"
+#include "reader/deviceregistry.h"
 #include "reader/runtimepaths.h"
 
 #include <QDir>
@@ -161,7 +162,8 @@ QList<Candidate> findCandidates(const QString &root)
     found << readers;
     for (Candidate &c : found) {
         if (c.option.isEmpty())
-            c.option = QStringLiteral("device=") + (c.stable.isEmpty() ? c.node : c.stable);
+            c.option = QStringLiteral("device=") +
+                       msr::quoteListValue(c.stable.isEmpty() ? c.node : c.stable);
     }
     return found;
 }

@@ -182,6 +182,8 @@ private slots:
         QTest::addRow("both options") << "device=/dev/hidraw4 match=0801:0002" << 0 << -1
                                       << "exactly one of device= and match=";
         QTest::addRow("bad ids") << "match=801:2" << 0 << -1 << "bad value '801:2' for match";
+        QTest::addRow("relative path")
+            << "device=hidraw4" << 0 << -1 << "device= needs an absolute path";
         QTest::addRow("missing") << "device=/dev/hidraw9" << ENOENT << 107 << "plugged in";
         QTest::addRow("no permission")
             << "device=/dev/hidraw4" << EACCES << 111 << "msrprobe --udev-rule /dev/hidraw4";
