@@ -9,7 +9,6 @@
 
 #include <swipewatch/version.h>
 
-#include <QBuffer>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
@@ -17,6 +16,8 @@
 #include <QTest>
 #include <QTextStream>
 #include <QTimer>
+
+#include <unistd.h>
 
 using namespace feeder;
 
@@ -56,10 +57,13 @@ class TestFeeder : public QObject {
     {
         out = err = QString();
         QTextStream o(&out), e(&err);
-        QBuffer in;
-        in.setData(input);
-        in.open(QIODevice::ReadOnly);
-        return runMsrSwipe(words.split(' ', Qt::SkipEmptyParts), in, o, e);
+        int in[2]; // a pipe holding all of input, then its end
+        if (::pipe(in) != 0 || ::write(in[1], input.constData(), input.size()) != input.size())
+            return -1;
+        ::close(in[1]);
+        const int status = runMsrSwipe(words.split(' ', Qt::SkipEmptyParts), in[0], o, e);
+        ::close(in[0]);
+        return status;
     }
 
 private slots:
@@ -209,6 +213,25 @@ private slots:
         QVERIFY(finished.wait(30000)); // the reader answers from this event loop
         QCOMPARE(msrswipe.exitCode(), status);
         QCOMPARE(msrswipe.readAllStandardOutput() + msrswipe.readAllStandardError(), said);
+    }
+
+    // A producer that keeps its pipe open: each line goes as it arrives.
+    void swipesEachLineAsItArrives()
+    {
+        StandIn reader(2);
+        QProcess msrswipe;
+        QSignalSpy finished(&msrswipe, &QProcess::finished);
+        msrswipe.start(QStringLiteral(MSRSWIPE_PATH), {"-w", "-f", "-"});
+        msrswipe.write(";12?\n");
+        QTRY_COMPARE_WITH_TIMEOUT(reader.taken, 1, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(msrswipe.canReadLine(), 30000);
+        QVERIFY(msrswipe.readLine().startsWith("line 1: swipe delivered as #1"));
+        msrswipe.write("# and a second\n;34?");
+        msrswipe.closeWriteChannel();
+        QVERIFY(finished.wait(30000)); // the reader answers from this event loop
+        QCOMPARE(msrswipe.exitCode(), 0);
+        QCOMPARE(reader.taken, 2);
+        QVERIFY(msrswipe.readAll().startsWith("line 3: swipe delivered as #2"));
     }
 
     // A file nobody listens on at the socket path, as a killed window leaves;

@@ -339,10 +339,10 @@ BuiltSwipe buildSwipe(const Card &card)
     return out;
 }
 
-ReaderText parseReaderText(QByteArrayView text)
+ReaderText parseReaderText(QByteArrayView text, int firstLine)
 {
     ReaderText out;
-    int number = 0;
+    int number = firstLine - 1;
     for (qsizetype start = 0; start < text.size();) {
         qsizetype end = text.indexOf('\n', start);
         if (end < 0)
@@ -394,7 +394,8 @@ QString helpText()
                "  -f, --file FILE      swipe the cards in FILE ('-' for standard input), one a\n"
                "                       line as a keyboard-type reader types them,\n"
                "                       %...?;...?+...? (empty lines and '#' lines skipped);\n"
-               "                       each card takes --damage, --reverse and --repeat\n"
+               "                       each card takes --damage, --reverse and --repeat;\n"
+               "                       from a pipe or a terminal, each line goes as it comes\n"
                "\n"
                "The swipe:\n"
                "  -D, --device NAME    the logical device to swipe into (default MCRSTUBEX)\n"

@@ -4,18 +4,16 @@
 #include "tools/feeder/swipefeeder.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QTextStream>
 
 #include <cstdio>
+#include <unistd.h>
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    QFile in;
-    // Opening reads nothing: standard input is read only for "--file -".
-    in.open(stdin, QIODevice::ReadOnly);
     QTextStream out(stdout);
     QTextStream err(stderr);
-    return feeder::runMsrSwipe(app.arguments().mid(1), in, out, err);
+    // Standard input is read only for "--file -".
+    return feeder::runMsrSwipe(app.arguments().mid(1), STDIN_FILENO, out, err);
 }
