@@ -163,10 +163,11 @@ private slots:
         QTest::addColumn<QByteArray>("input");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("said");
+        QTest::addColumn<QString>("output"); // a file for standard output; "" a pipe
         const auto row = [](int room, const QString &words, int status, const QString &said,
-                            const char *input = "") {
-            QTest::newRow(qPrintable(words))
-                << room << words << QByteArray(input) << status << said;
+                            const char *input = "", const char *output = "") {
+            QTest::newRow(qPrintable(words + output))
+                << room << words << QByteArray(input) << status << said << QString(output);
         };
         const QString queueFull = "\\x1B[2Jqueue full";
         QFile file(runtime.filePath("cards.txt"));
@@ -196,6 +197,9 @@ private slots:
             "track 3: 1 character\n",
             "%B4^X?;41=2?+33?\r\n\n  ;12?;3?  \n");
         row(1, "--version", 0, "msrswipe " SWIPEWATCH_VERSION_STRING "\n");
+        // Answers lost to a full disk: the swipe went, but the run failed.
+        row(1, "--card test", 1, "msrswipe: write error: No space left on device\n", "",
+            "/dev/full");
     }
     void answers()
     {
@@ -204,8 +208,11 @@ private slots:
         QFETCH(QByteArray, input);
         QFETCH(int, status);
         QFETCH(QString, said);
+        QFETCH(QString, output);
         StandIn reader(room);
         QProcess msrswipe;
+        if (!output.isEmpty())
+            msrswipe.setStandardOutputFile(output);
         QSignalSpy finished(&msrswipe, &QProcess::finished);
         msrswipe.start(QStringLiteral(MSRSWIPE_PATH), words.split(' '));
         msrswipe.write(input);

@@ -420,10 +420,10 @@ QString helpText()
                "  msrswipe -w -f cards.txt   (a batch, as a reader typed it)\n"
                "\n"
                "Exit status: 0 when every swipe was accepted (delivered, with --wait);\n"
-               "1 when the reader refused any; 2 for bad options, a file that cannot be\n"
-               "read or holds a line that is not a card, or text a track cannot hold; 3\n"
-               "when no reader listens, the connection fails or is refused, or the window\n"
-               "does not answer in time.\n")
+               "1 when the reader refused any, or the answers could not be written; 2 for\n"
+               "bad options, a file that cannot be read or holds a line that is not a card,\n"
+               "or text a track cannot hold; 3 when no reader listens, the connection fails\n"
+               "or is refused, or the window does not answer in time.\n")
         .arg(cards);
 }
 
