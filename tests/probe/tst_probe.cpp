@@ -91,7 +91,10 @@ private slots:
             ", ATTRS{idVendor}==\"0801\", ATTRS{idProduct}==\"%1\", TAG+=\"uaccess\"";
         QTest::addRow("udev rule, hidraw")
             << QStringList{"--udev-rule", "/dev/hidraw4"} << "" << 0
-            << QStringList{"SUBSYSTEM==\"hidraw\"" + rule.arg("0002")} << "";
+            << QStringList{"# In /etc/udev/rules.d/70-swipewatch.rules; then, as root, run "
+                           "\"udevadm control --reload\" and \"udevadm trigger\", or replug it.",
+                           "SUBSYSTEM==\"hidraw\"" + rule.arg("0002")}
+            << "";
         QTest::addRow("udev rule, by-id link")
             << QStringList{"--udev-rule", "/dev/input/by-id/usb-Test_Reader-event-kbd"} << "" << 0
             << QStringList{"SUBSYSTEM==\"input\", KERNEL==\"event*\"" + rule.arg("0001")} << "";

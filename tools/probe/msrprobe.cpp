@@ -43,8 +43,9 @@ int runMsrProbe(const QStringList &arguments, QTextStream &out, QTextStream &err
                                       QStringLiteral("With --watch: show card numbers whole."));
     const QCommandLineOption udev(
         QStringLiteral("udev-rule"),
-        QStringLiteral("Print a udev rule that gives the logged-in user the reader at PATH, "
-                       "for /etc/udev/rules.d/70-swipewatch-reader.rules."),
+        QStringLiteral("Print a udev rule that gives the logged-in user the reader at PATH. "
+                       "Save it as /etc/udev/rules.d/70-swipewatch.rules, then run 'udevadm "
+                       "control --reload' and 'udevadm trigger', or replug the reader."),
         QStringLiteral("PATH"));
     parser.addOptions({help, version, watch, json, showData, udev});
 
