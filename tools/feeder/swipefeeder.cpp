@@ -474,6 +474,12 @@ int runMsrSwipe(const QStringList &arguments, int input, QTextStream &out, QText
         if (fromFile)
             out << "line " << lines[std::size_t(card)] << ": ";
         out << text << Qt::endl;
+        // Answers nobody can read (a closed pipe, a full disk): swiping on
+        // would only lose more; main says why.
+        if (out.status() != QTextStream::Ok) {
+            status = ExitOk;
+            loop.quit();
+        }
     });
     QObject::connect(&feeder, &SwipeFeeder::finished, &loop,
                      [&](SwipeFeeder::Outcome outcome, const QString &message) {
