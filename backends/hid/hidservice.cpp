@@ -58,7 +58,8 @@ QString noNodeWithIds(const UsbIds &ids, const QString &passedOver)
 QString udevRuleHint(const QString &devicePath)
 {
     return QStringLiteral("hidraw nodes have no group; as root, run \"msrprobe --udev-rule %1 > "
-                          "/etc/udev/rules.d/70-swipewatch-reader.rules\", then replug the reader")
+                          "/etc/udev/rules.d/70-swipewatch.rules\", then \"udevadm control "
+                          "--reload\" and \"udevadm trigger\", or replug the reader")
         .arg(devicePath);
 }
 

@@ -1,6 +1,7 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
 # A program's --help and its manual page must list the same options.
+# Its help that cannot be written is a failure, said on standard error.
 # Usage: check_options.sh PROGRAM PAGE.scd
 set -eu
 program=$1 page=$2
@@ -18,3 +19,13 @@ names() { grep -o -- '\(^\|[ ,]\)--\?[A-Za-z0-9?][A-Za-z0-9-]*' | tr -d ' ,' | s
 # "*-h*, *--help*" or "*--card* _NAME_"; emphasised values are dropped.
 sed -n 's/^\*\(-.*\)/\1/p' "$page" | sed 's/_[^_]*_//g; s/\*//g' | names >"$work/page"
 diff --label "$program --help" --label "$page" "$work/help" "$work/page"
+
+# REDIRECTION REASON: --help with its output so redirected exits 1 with the
+# system's reason.
+write_fails() {
+    status=0 && said=$(eval '"$program" --help 2>&1' "$1") || status=$?
+    want="${program##*/}: write error: $2"
+    [ $status = 1 ] && [ "$said" = "$want" ] || { echo "--help $1: $status, '$said'"; exit 1; }
+}
+write_fails '>/dev/full' 'No space left on device'
+write_fails '>&-' 'Bad file descriptor'

@@ -339,10 +339,10 @@ BuiltSwipe buildSwipe(const Card &card)
     return out;
 }
 
-ReaderText parseReaderText(QByteArrayView text)
+ReaderText parseReaderText(QByteArrayView text, int firstLine)
 {
     ReaderText out;
-    int number = 0;
+    int number = firstLine - 1;
     for (qsizetype start = 0; start < text.size();) {
         qsizetype end = text.indexOf('\n', start);
         if (end < 0)
@@ -394,7 +394,8 @@ QString helpText()
                "  -f, --file FILE      swipe the cards in FILE ('-' for standard input), one a\n"
                "                       line as a keyboard-type reader types them,\n"
                "                       %...?;...?+...? (empty lines and '#' lines skipped);\n"
-               "                       each card takes --damage, --reverse and --repeat\n"
+               "                       each card takes --damage, --reverse and --repeat;\n"
+               "                       from a pipe or a terminal, each line goes as it comes\n"
                "\n"
                "The swipe:\n"
                "  -D, --device NAME    the logical device to swipe into (default MCRSTUBEX)\n"
@@ -419,10 +420,10 @@ QString helpText()
                "  msrswipe -w -f cards.txt   (a batch, as a reader typed it)\n"
                "\n"
                "Exit status: 0 when every swipe was accepted (delivered, with --wait);\n"
-               "1 when the reader refused any; 2 for bad options, a file that cannot be\n"
-               "read or holds a line that is not a card, or text a track cannot hold; 3\n"
-               "when no reader listens, the connection fails or is refused, or the window\n"
-               "does not answer in time.\n")
+               "1 when the reader refused any, or the answers could not be written; 2 for\n"
+               "bad options, a file that cannot be read or holds a line that is not a card,\n"
+               "or text a track cannot hold; 3 when no reader listens, the connection fails\n"
+               "or is refused, or the window does not answer in time.\n")
         .arg(cards);
 }
 

@@ -63,7 +63,7 @@ inline constexpr int kMaxRepeat = 100000;
 inline constexpr int kMaxTimeoutSeconds = 86400;
 // Most swipes in one run, from --repeat and --file together.
 inline constexpr int kMaxSwipes = kMaxRepeat;
-// Most bytes read from --file: tens of thousands of cards.
+// Most bytes read from --file, standard input included: tens of thousands of cards.
 inline constexpr qsizetype kMaxFileBytes = 4 << 20;
 
 // arguments without the program name.
@@ -82,7 +82,8 @@ struct ReaderText {
     int errorLine = 0;
     QString error; // set, with errorLine, when a line is not such text
 };
-ReaderText parseReaderText(QByteArrayView text);
+// firstLine is the number of text's first line, for text read a piece at a time.
+ReaderText parseReaderText(QByteArrayView text, int firstLine = 1);
 
 struct BuiltSwipe {
     std::array<stripe::Bits, 3> tracks;

@@ -240,6 +240,8 @@ std::optional<QString> udevRule(const QString &root, const QString &path, QStrin
     const QString vid = hid::formatUsbIds(*ids).section(QLatin1Char(':'), 0, 0);
     const QString pid = hid::formatUsbIds(*ids).section(QLatin1Char(':'), 1, 1);
     return QStringLiteral("# swipewatch: the logged-in user may read the card reader %1 (USB %2)\n"
+                          "# In /etc/udev/rules.d/70-swipewatch.rules; then, as root, run "
+                          "\"udevadm control --reload\" and \"udevadm trigger\", or replug it.\n"
                           "%3, ATTRS{idVendor}==\"%4\", ATTRS{idProduct}==\"%5\", "
                           "TAG+=\"uaccess\"\n")
         .arg(msr::printable(path), hid::formatUsbIds(*ids), subsystem, vid, pid);

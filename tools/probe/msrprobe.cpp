@@ -24,7 +24,8 @@ int runMsrProbe(const QStringList &arguments, QTextStream &out, QTextStream &err
         "Without options, lists the keyboard-type, serial and HID readers this machine may "
         "have, each with the device-list line that names it.\n\n"
         "Exit status: 0 done (also when no reader is found), 1 the reader could not be "
-        "opened or claimed, or the device is unknown to sysfs; 2 bad options."));
+        "opened or claimed, the device is unknown to sysfs, or the output could not be written; 2 "
+        "bad options."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
@@ -42,8 +43,9 @@ int runMsrProbe(const QStringList &arguments, QTextStream &out, QTextStream &err
                                       QStringLiteral("With --watch: show card numbers whole."));
     const QCommandLineOption udev(
         QStringLiteral("udev-rule"),
-        QStringLiteral("Print a udev rule that gives the logged-in user the reader at PATH, "
-                       "for /etc/udev/rules.d/70-swipewatch-reader.rules."),
+        QStringLiteral("Print a udev rule that gives the logged-in user the reader at PATH. "
+                       "Save it as /etc/udev/rules.d/70-swipewatch.rules, then run 'udevadm "
+                       "control --reload' and 'udevadm trigger', or replug the reader."),
         QStringLiteral("PATH"));
     parser.addOptions({help, version, watch, json, showData, udev});
 
