@@ -54,7 +54,14 @@ _msrswipe()
             _filedir
             return
             ;;
-        -[123n] | --track[123] | --repeat | --timeout)
+        --damage-rate)
+            local rates=({1,2,3}:{start,end,parity,lrc,other}:)
+            COMPREPLY=($(compgen -W "${rates[*]}" -- "$cur"))
+            __ltrim_colon_completions "$cur"
+            compopt -o nospace
+            return
+            ;;
+        -[123n] | --track[123] | --repeat | --timeout | --seed)
             return
             ;;
     esac

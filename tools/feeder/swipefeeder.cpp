@@ -9,6 +9,8 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
+#include <QRandomGenerator>
 #include <QTextStream>
 
 namespace feeder {
@@ -266,9 +268,25 @@ QString readFile(const QString &name, const QString &source, QIODevice &in, QByt
     return {};
 }
 
-// The requests to send, with the file line of each (0 without --file).
+// What --damage-rate gave one swipe, e.g. "track 2 parity"; empty for none.
+QString describeDamage(const std::array<stripe::Damage, 3> &damage)
+{
+    QStringList tracks;
+    for (int t = 0; t < 3; ++t) {
+        if (damage[std::size_t(t)] != stripe::Damage::None)
+            tracks << QStringLiteral("track %1 %2")
+                          .arg(t + 1)
+                          .arg(QString::fromStdString(
+                              std::string(stripe::damageName(damage[std::size_t(t)]))));
+    }
+    return tracks.join(QStringLiteral(", "));
+}
+
+// The requests to send, with the file line of each card (0 without --file).
+// With --damage-rate, one request per swipe, each with the damage drawn for it.
 QString buildRequests(const Options &options, QIODevice &in,
-                      std::vector<msr::protocol::SwipeRequest> *requests, std::vector<int> *lines)
+                      std::vector<msr::protocol::SwipeRequest> *requests, std::vector<int> *lines,
+                      const std::vector<std::array<stripe::Damage, 3>> &draws)
 {
     std::vector<ReaderLine> cards{ReaderLine{0, options.card.text}};
     const QString source = options.file == QLatin1String("-") ? QStringLiteral("standard input")
@@ -296,15 +314,36 @@ QString buildRequests(const Options &options, QIODevice &in,
         Card card = options.card;
         if (line.line > 0)
             card.text = line.tracks;
-        BuiltSwipe built = buildSwipe(card);
-        if (!built.ok())
+        const auto refuse = [&](const QString &error) {
             return line.line > 0 ? QStringLiteral("%1, line %2: %3")
                                        .arg(source)
                                        .arg(line.line)
-                                       .arg(msr::printable(built.error))
-                                 : built.error;
-        requests->push_back({std::move(built.tracks), options.wait});
+                                       .arg(msr::printable(error))
+                                 : error;
+        };
         lines->push_back(line.line);
+        // Every track a rate may damage is tried first: a card that cannot
+        // take it fails now, not on the swipe that happens to draw it.
+        Card all = card;
+        for (const DamageRate &rate : options.damageRates)
+            all.damage[std::size_t(rate.track)] = rate.damage;
+        BuiltSwipe built = buildSwipe(all);
+        if (!built.ok())
+            return refuse(built.error);
+        for (int r = 0; r < (draws.empty() ? 1 : options.repeat); ++r) {
+            Card swiped = card;
+            if (!draws.empty()) {
+                for (std::size_t t = 0; t < 3; ++t) {
+                    if (const stripe::Damage d = draws[requests->size()][t];
+                        d != stripe::Damage::None)
+                        swiped.damage[t] = d;
+                }
+            }
+            built = buildSwipe(swiped);
+            if (!built.ok())
+                return refuse(built.error);
+            requests->push_back({std::move(built.tracks), options.wait});
+        }
     }
     return {};
 }
@@ -330,7 +369,12 @@ int runMsrSwipe(const QStringList &arguments, QIODevice &in, QTextStream &out, Q
     // Every card is built before the first is sent: a bad line sends nothing.
     std::vector<msr::protocol::SwipeRequest> requests;
     std::vector<int> lines;
-    if (QString problem = buildRequests(options, in, &requests, &lines); !problem.isEmpty()) {
+    std::vector<std::array<stripe::Damage, 3>> draws;
+    const quint64 seed = options.seed.value_or(QRandomGenerator::system()->generate64());
+    if (!options.damageRates.empty())
+        draws = drawDamage(options.damageRates, seed, kMaxSwipes);
+    if (QString problem = buildRequests(options, in, &requests, &lines, draws);
+        !problem.isEmpty()) {
         err << "msrswipe: " << problem << '\n';
         return ExitBadInput;
     }
@@ -349,6 +393,9 @@ int runMsrSwipe(const QStringList &arguments, QIODevice &in, QTextStream &out, Q
     QEventLoop loop;
     int status = ExitNoReader;
     const bool fromFile = !options.file.isEmpty();
+    // The swipes the reader took, and their damage by track and kind.
+    int taken = 0, damaged = 0;
+    QMap<QString, int> read;
     QObject::connect(&feeder, &SwipeFeeder::answered, &loop, [&](int swipe, const Answer &answer) {
         // A refusal before the reader read anything is said once, on err;
         // from a file, the line it refused is worth a line of its own.
@@ -359,16 +406,39 @@ int runMsrSwipe(const QStringList &arguments, QIODevice &in, QTextStream &out, Q
             describeAnswer(answer, (swipe - 1) % options.repeat + 1, options.repeat);
         if (fromFile)
             out << "line " << lines[std::size_t(card)] << ": ";
-        out << text << Qt::endl;
+        out << text;
+        if (!draws.empty()) {
+            const QString damage = describeDamage(draws[std::size_t(swipe - 1)]);
+            out << "; sent " << (damage.isEmpty() ? QStringLiteral("undamaged") : damage);
+            if (answer.result != Result::Refused) {
+                ++taken;
+                damaged += !damage.isEmpty();
+                for (const QString &track : damage.split(QStringLiteral(", "), Qt::SkipEmptyParts))
+                    ++read[track];
+            }
+        }
+        out << Qt::endl;
     });
     QObject::connect(&feeder, &SwipeFeeder::finished, &loop,
                      [&](SwipeFeeder::Outcome outcome, const QString &message) {
+                         if (taken) {
+                             // What the reader took, by damage: the figures a check on
+                             // the other end should arrive at.
+                             QStringList counts;
+                             for (auto it = read.cbegin(); it != read.cend(); ++it)
+                                 counts << QStringLiteral("%1 %2").arg(it.key()).arg(it.value());
+                             out << "seed " << seed << ": " << damaged << " of the " << taken
+                                 << " swipes the reader took were damaged";
+                             if (!counts.isEmpty())
+                                 out << " (" << counts.join(QStringLiteral(", ")) << ')';
+                             out << Qt::endl;
+                         }
                          if (!message.isEmpty())
                              err << "msrswipe: " << msr::printable(message) << Qt::endl;
                          status = exitCode(outcome);
                          loop.quit();
                      });
-    feeder.feed(requests, options.repeat);
+    feeder.feed(requests, draws.empty() ? options.repeat : 1);
     loop.exec();
     return status;
 }
