@@ -101,6 +101,25 @@ _msrprobe()
     local cur prev words cword split
     _init_completion -s || return
 
+    # msrprobe check NAME [OPTIONS]: its own options, from its own help.
+    if [[ ${words[1]-} == check ]]; then
+        case $prev in
+            --expect | --json | --report)
+                _filedir
+                return
+                ;;
+            --swipes | --timeout | --min-rate | --ticket)
+                return
+                ;;
+        esac
+        $split && return
+        if [[ $cur == -* ]]; then
+            COMPREPLY=($(compgen -W "$(_parse_help "$1" "check --help")" -- "$cur"))
+        elif ((cword == 2)); then
+            COMPREPLY=($(compgen -W "$(_swipewatch_devices)" -- "$cur"))
+        fi
+        return
+    fi
     case $prev in
         --watch)
             COMPREPLY=($(compgen -W "$(_swipewatch_devices)" -- "$cur"))
@@ -115,6 +134,8 @@ _msrprobe()
 
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "$(_parse_help "$1")" -- "$cur"))
+    elif ((cword == 1)); then
+        COMPREPLY=($(compgen -W "check" -- "$cur"))
     fi
 }
 complete -F _msrprobe msrprobe

@@ -52,6 +52,10 @@ public:
     // Reads the device list afresh, so an edit takes effect on the next Open.
     Lookup create(const QString &logicalName) const;
 
+    // The entry the name stands for, as create() reads it; nullopt when the
+    // name is unknown or the list cannot be read.
+    std::optional<DeviceEntry> entry(const QString &logicalName) const;
+
     static constexpr const char *kDefaultDevice = "MCRSTUBEX";
     static constexpr const char *kEnvironmentVariable = "SWIPEWATCH_DEVICES";
     // In the user's configuration folder for swipewatch.

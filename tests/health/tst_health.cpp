@@ -1,13 +1,17 @@
 // SPDX-License-Identifier: MIT
 // The health check's figures and verdict from swipes as the control reports
-// them, and the same figures read back from its JSON and HTML.
+// them, the same figures read back from its JSON and HTML, and whole checks
+// of the virtual reader with msrswipe swiping.
 #include "health/healthcheck.h"
 #include "health/healthreport.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -52,6 +56,8 @@ QString figures(const QList<int> &numbers)
 
 class TestHealth : public QObject {
     Q_OBJECT
+    QTemporaryDir m_dir;
+
 private slots:
     void verdict_data()
     {
@@ -182,6 +188,75 @@ private slots:
                 fromJson[t] = fromPage[t] = "-";
         QCOMPARE(fromJson, tracks);
         QCOMPARE(fromPage, tracks);
+    }
+
+    // msrprobe check on a virtual reader while msrswipe swipes into it: the
+    // figures match what msrswipe says it sent.
+    void checksTheVirtualReader_data()
+    {
+        QTest::addColumn<QString>("swipe"); // msrswipe's arguments, "" for no swipe
+        QTest::addColumn<QString>("check"); // msrprobe check's options
+        QTest::addColumn<int>("status");
+        QTest::addRow("a worn head") << "--card test -n 20 --damage-rate 2:parity:0.3 --seed 1"
+                                     << "--swipes 20" << 1;
+        QTest::addRow("the test card, expected")
+            << "--card test -n 5 --damage-rate 2:parity:0.2 --seed 4"
+            << "--swipes 5 --min-rate 0.8 --expect " + m_dir.filePath("card") << 0;
+        QTest::addRow("nobody swipes") << ""
+                                       << "--timeout 0.2" << 3;
+    }
+    void checksTheVirtualReader()
+    {
+        QFETCH(QString, swipe);
+        QFETCH(QString, check);
+        QFETCH(int, status);
+        qputenv("XDG_RUNTIME_DIR", m_dir.filePath("run").toLocal8Bit());
+        qputenv("SWIPEWATCH_DEVICES", m_dir.filePath("devices").toLocal8Bit());
+        QFile list(m_dir.filePath("devices")), card(m_dir.filePath("card"));
+        QVERIFY(list.open(QIODevice::WriteOnly) && list.write("VIRT = virtual\n") > 0);
+        QVERIFY(card.open(QIODevice::WriteOnly) &&
+                card.write("%" + kCard[0].toLatin1() + "?;" + kCard[1].toLatin1() + "?\n") > 0);
+        list.close();
+        card.close();
+        const QString json = m_dir.filePath("check.json"), page = m_dir.filePath("check.html");
+        QFile::remove(json);
+        QProcess probe;
+        probe.start(MSRPROBE_BINARY,
+                    QStringList{"check", "VIRT", "--json", json, "--report", page} +
+                        check.split(' '));
+        QByteArray said;
+        QTRY_VERIFY2_WITH_TIMEOUT((said += probe.readAllStandardError()).contains("1 of"),
+                                  said.constData(), 30000);
+        int damaged = 0;
+        if (!swipe.isEmpty()) {
+            QProcess msrswipe;
+            msrswipe.start(MSRSWIPE_BINARY, QStringList{"-D", "VIRT"} + swipe.split(' '));
+            QVERIFY(msrswipe.waitForFinished(30000));
+            const QString sent = QString::fromUtf8(msrswipe.readAllStandardOutput());
+            QCOMPARE(msrswipe.exitCode(), 0);
+            const auto counted = QRegularExpression("(\\d+) of the (\\d+) swipes").match(sent);
+            QVERIFY2(counted.hasMatch(), qPrintable(sent));
+            damaged = counted.captured(1).toInt();
+            QCOMPARE(sent.count("; sent track 2 parity"), damaged);
+        }
+        QVERIFY(probe.waitForFinished(30000));
+        QCOMPARE(probe.exitCode(), status);
+        QFile written(json);
+        QCOMPARE(written.open(QIODevice::ReadOnly), status != 3);
+        if (status == 3)
+            return;
+        const QJsonObject root = QJsonDocument::fromJson(written.readAll()).object();
+        const QJsonObject track2 = root["tracks"].toArray()[1].toObject();
+        const int swipes = root["swipes"].toInt();
+        QCOMPARE(swipes, root["asked"].toInt());
+        QCOMPARE(track2["errors"].toObject()["parity"].toInt(), damaged);
+        QCOMPARE(track2["good"].toInt(), swipes - damaged);
+        QCOMPARE(root["tracks"].toArray()[0].toObject()["good"].toInt(), swipes);
+        QCOMPARE(root["verdict"].toString(), status ? "fail" : "pass");
+        QFile html(page);
+        QVERIFY(html.open(QIODevice::ReadOnly));
+        QVERIFY(html.readAll().contains(
+            QString("<tr data-track=\"2\"><td>2</td><td>%1</td>").arg(swipes - damaged).toUtf8()));
     }
 };
 
