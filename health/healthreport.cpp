@@ -251,7 +251,7 @@ dt { color: #555; } dd { margin: 0; overflow-wrap: anywhere; }
 figure { margin: 0; border: 0.3mm solid #ccc; padding: 1.5mm; }
 figcaption { font-weight: bold; font-size: 9.5pt; }
 svg { width: 100%; height: auto; display: block; }
-svg text { font: 9px sans-serif; text-anchor: middle; fill: #222; }
+svg text { font: 10px sans-serif; text-anchor: middle; fill: #222; }
 table { border-collapse: collapse; width: 100%; margin: 2mm 0 3mm; font-size: 9.5pt; }
 th, td { border: 0.3mm solid #bbb; padding: 0.8mm 1.5mm; text-align: right; }
 th { background: #eee; font-weight: bold; }
@@ -282,11 +282,15 @@ ul { margin: 0; padding-left: 5mm; } li { margin: 0 0 1mm; }
     item("Took", duration(input) + QStringLiteral(" s"));
     page += QStringLiteral("</dl>\n<div class=\"charts\">\n");
     for (const TrackFigures &f : result.tracks) {
+        // A track the card lacks and nothing came on has no reads to chart.
+        const bool quiet = !f.carried && !f.failed() && !f.mismatches;
         page += QStringLiteral("<figure><figcaption>Track %1%2</figcaption>%3</figure>\n")
                     .arg(f.track)
                     .arg(f.carried ? QStringLiteral(": %1 read").arg(percent(f.rate))
                                    : QStringLiteral(": not on the card"))
-                    .arg(chart(f, result.swipes));
+                    .arg(quiet ? QStringLiteral("<p class=\"small\">Nothing on the card, and "
+                                                "nothing came.</p>")
+                               : chart(f, result.swipes));
     }
     page += QStringLiteral("</div>\n<table>\n<tr>");
     for (const Column &c : columns())
