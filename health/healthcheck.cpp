@@ -67,34 +67,31 @@ QString cause(const TrackFigures &f, const QString &stays)
         .arg(track, stays);
 }
 
-// Every track the card carries failed, each mostly on its LRC: the reader
-// and the device list disagree about the LRC, not a worn head.
+// Every track the card carries failed, and on its LRC: the reader and the
+// device list disagree about the LRC, not a worn head. A text reader decodes
+// the stripe itself, so a start sentinel error from one is framing too: an
+// LRC taken for the next track's sentinel, or one sent and not expected.
 std::optional<QString> lrcSetting(const Result &result, const Reader &reader)
 {
-    bool any = false;
+    const bool text =
+        reader.kind == QLatin1String("keyboard") || reader.kind == QLatin1String("serial");
+    int lrcs = 0;
+    QStringList counts;
     for (const TrackFigures &f : result.tracks) {
         if (!f.carried)
             continue;
-        any = true;
         const int lrc = f.errors[Lrc];
-        if (f.good >= result.needed || lrc == 0 || lrc < f.failed() - lrc + f.missing)
+        const int others = f.failed() - lrc - (text ? f.errors[Start] : 0) + f.missing;
+        if (f.good >= result.needed || !f.failed() || (text ? others > 0 : lrc < others))
             return std::nullopt;
+        lrcs += lrc;
+        counts << QStringLiteral("track %1: %2").arg(f.track).arg(breakdown(f));
     }
-    if (!any)
+    if (!lrcs)
         return std::nullopt;
-    QStringList counts;
-    for (const TrackFigures &f : result.tracks) {
-        if (f.carried)
-            counts << QStringLiteral("track %1: %2 of %3")
-                          .arg(f.track)
-                          .arg(f.errors[Lrc])
-                          .arg(result.swipes);
-    }
-    const QString head = QStringLiteral("every track failed its LRC check (%1): the reader's LRC "
-                                        "setting does not match")
-                             .arg(counts.join(QStringLiteral(", ")));
-    const bool text =
-        reader.kind == QLatin1String("keyboard") || reader.kind == QLatin1String("serial");
+    const QString head = QStringLiteral("every track failed (%1): the reader's LRC setting does "
+                                        "not match")
+                             .arg(counts.join(QStringLiteral("; ")));
     if (!text)
         return head + QStringLiteral(" (lrc=); check the reader's LRC setting, then check again "
                                      "with a second test card");

@@ -108,8 +108,14 @@ private slots:
                "the card has none";
         QTest::addRow("every track LRC")
             << "10*204,204,."
-            << "" << 0.9 << "serial yes" << QStringList{"0 0 0 0 0 0 10 0", "0 0 0 0 0 0 10 0", "-"}
-            << "every track failed its LRC check (track 1: 10 of 10, track 2: 10 of 10): the "
+            << "" << 0.9 << "hid" << QStringList{"0 0 0 0 0 0 10 0", "0 0 0 0 0 0 10 0", "-"}
+            << "every track failed (track 1: 10 LRC errors; track 2: 10 LRC errors): the reader's "
+               "LRC setting does not match (lrc=);";
+        // Track 1's sentinel taken for its LRC leaves track 2 without one.
+        QTest::addRow("an LRC expected, none sent")
+            << "9*204,201,. A,A,."
+            << "" << 0.9 << "serial yes" << QStringList{"1 0 0 0 0 0 9 0", "1 0 0 9 0 0 0 0", "-"}
+            << "every track failed (track 1: 9 LRC errors; track 2: 9 start sentinel errors): the "
                "reader's LRC setting does not match (lrc=yes in the device list); set lrc=no";
         QTest::addRow("noise where the card has nothing")
             << "9*A,A,. A,A,205"
