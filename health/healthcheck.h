@@ -42,7 +42,7 @@ using Card = std::array<std::optional<QString>, 3>;
 struct Reader {
     QString name;
     QString kind;
-    QString path;                    // the device node or match, empty for virtual
+    QString path;                    // the device= node, empty for virtual and hid match=
     QString usb;                     // "VVVV:PPPP" where known
     QMap<QString, QString> settings; // the list's KEY=VALUE options but device=
 };

@@ -120,8 +120,8 @@ health::Reader identify(const QString &name)
         return reader;
     reader.kind = entry->kind;
     for (auto it = entry->options.begin(); it != entry->options.end(); ++it) {
-        if (it.key() == QLatin1String("device") || it.key() == QLatin1String("match"))
-            reader.path = it.key() + QLatin1Char('=') + it.value();
+        if (it.key() == QLatin1String("device"))
+            reader.path = it.value();
         else
             reader.settings.insert(it.key(), it.value());
     }
