@@ -208,6 +208,11 @@ private slots:
         QTest::addRow("the test card, expected")
             << "--card test -n 5 --damage-rate 2:parity:0.2 --seed 4"
             << "--swipes 5 --min-rate 0.8 --expect " + m_dir.filePath("card") << 0;
+        // The last swipe's events end with an error after its data: the
+        // check takes all of them before it lets the reader go.
+        QTest::addRow("every swipe damaged, one at a time")
+            << "--card test -n 2 -w --damage-rate 2:parity:1 --seed 1"
+            << "--swipes 2" << 1;
         QTest::addRow("nobody swipes") << ""
                                        << "--timeout 0.2" << 3;
     }

@@ -334,11 +334,7 @@ int runCheck(const QStringList &arguments, QTextStream &out, QTextStream &err)
         return std::array<QString, 3>{reader.Track1Data(), reader.Track2Data(),
                                       reader.Track3Data()};
     };
-    const auto take = [&](const std::array<int, 3> &codes) {
-        const auto read = texts();
-        health::Swipe swipe;
-        for (int t = 0; t < 3; ++t)
-            swipe[t] = {codes[t], codes[t] ? QString() : read[t]};
+    const auto take = [&](const health::Swipe &swipe) {
         input.swipes.append(swipe);
         if (input.swipes.size() >= input.asked) {
             loop.quit();
@@ -347,34 +343,41 @@ int runCheck(const QStringList &arguments, QTextStream &out, QTextStream &err)
         idle.start();
         prompt(swipeSummary(swipe));
     };
-    const auto codesOf = [](qint32 word) {
-        return std::array<int, 3>{int(word & 0xFF), int((word >> 8) & 0xFF),
-                                  int((word >> 16) & 0xFF)};
+    // The swipe as the reader's properties hold it now: the good tracks'
+    // text, the failed tracks' codes.
+    const auto current = [&](qint32 codeWord) {
+        const auto read = texts();
+        health::Swipe swipe;
+        for (int t = 0; t < 3; ++t) {
+            const int code = int((quint32(codeWord) >> (8 * t)) & 0xFF);
+            swipe[t] = {code, code ? QString() : read[t]};
+        }
+        return swipe;
     };
     // Under per-track reporting a swipe is a data event (every track good),
     // an error event (nothing good), or an error event with locus INPUT_DATA
     // naming the failed tracks, the data event with the good ones, and the
-    // same error again, which is not a swipe of its own.
-    bool partial = false;
-    std::array<int, 3> partialCodes{};
+    // same error again. That last one is where such a swipe is taken, so the
+    // reader is let go only after all of the last swipe's events.
+    std::optional<qint32> partialCodes;
+    health::Swipe partial;
     QObject::connect(&reader, &msr::MsrProxy::DataEvent, &loop, [&](qint32) {
-        const auto codes = partialCodes;
-        partialCodes = {};
         reader.setDataEventEnabled(true);
-        take(codes);
+        if (partialCodes)
+            partial = current(*partialCodes);
+        else
+            take(current(0));
     });
     QObject::connect(&reader, &msr::MsrProxy::ErrorEvent, &loop,
                      [&](qint32, qint32 extended, qint32 locus, qint32 *response) {
                          if (locus == opos::OPOS_EL_INPUT_DATA) {
-                             partial = true;
-                             partialCodes = codesOf(extended);
+                             partialCodes = extended;
                              return;
                          }
                          // Every swipe counts: an error must not clear the ones behind it.
                          *response = opos::OPOS_ER_RETRY;
-                         if (std::exchange(partial, false))
-                             return;
-                         take(codesOf(extended));
+                         take(std::exchange(partialCodes, std::nullopt) ? partial
+                                                                        : current(extended));
                      });
     reader.setErrorReportingType(opos::MSR_ERT_TRACK);
     reader.setDeviceEnabled(true);
