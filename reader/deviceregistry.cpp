@@ -217,6 +217,15 @@ void DeviceRegistry::setDeviceList(const QString &path)
     m_listPath = path;
 }
 
+std::optional<DeviceEntry> DeviceRegistry::entry(const QString &logicalName) const
+{
+    const ParsedList parsed =
+        m_listPath ? parseDeviceList(*m_listPath) : ParsedList{m_devices, {}, {}};
+    if (!parsed.error.isEmpty() || !parsed.devices.contains(logicalName))
+        return std::nullopt;
+    return parsed.devices.value(logicalName);
+}
+
 DeviceRegistry::Lookup DeviceRegistry::create(const QString &logicalName) const
 {
     Lookup lookup;

@@ -56,6 +56,10 @@ public:
     Lookup create(const QString &logicalName) const;
 
     static constexpr qsizetype kListLimit = 1 << 20; // bytes
+    // The entry the name stands for, as create() reads it; nullopt when the
+    // name is unknown or the list cannot be read.
+    std::optional<DeviceEntry> entry(const QString &logicalName) const;
+
     static constexpr const char *kDefaultDevice = "MCRSTUBEX";
     static constexpr const char *kEnvironmentVariable = "SWIPEWATCH_DEVICES";
     // In the user's configuration folder for swipewatch.

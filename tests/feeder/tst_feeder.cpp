@@ -131,6 +131,12 @@ private slots:
         row("--damage 2:scratch --card test", "--damage takes TRACK:KIND");
         row("--card test -d 1:lrc -d 1:end", "track 1 is damaged more than once");
         row("--card test --repeat 0", "--repeat takes a whole number from 1 to 100000\n");
+        row("--card test --damage-rate 2:parity:1.5", "--damage-rate takes TRACK:KIND:P");
+        row("--card test -d 2:end --damage-rate 2:parity:0.1",
+            "track 2 is damaged on every swipe by --damage");
+        row("--card test --damage-rate 2:parity:0.6 --damage-rate 2:lrc:0.5",
+            "the chances of --damage-rate on track 2 add up to more than 1");
+        row("--card test --damage-rate 3:lrc:0.01", "track 3 has nothing on it to damage");
         row("--card test -D MCRSTUBEX\n", "'MCRSTUBEX\\x0A' is not a device name");
         const QString tooLong(65, 'A'); // a name's limit is 64
         row("--card test -D " + tooLong, qPrintable('\'' + tooLong + "' is not a device name"));

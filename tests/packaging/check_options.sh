@@ -1,10 +1,12 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# A program's --help and its manual page must list the same options.
+# A program's --help and its manual page must list the same options; a
+# program with commands of its own ("msrprobe check") adds each one's --help.
 # Its help that cannot be written is a failure, said on standard error.
-# Usage: check_options.sh PROGRAM PAGE.scd
+# Usage: check_options.sh PROGRAM PAGE.scd [COMMAND...]
 set -eu
 program=$1 page=$2
+shift 2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -13,7 +15,10 @@ names() { grep -o -- '\(^\|[ ,]\)--\?[A-Za-z0-9?][A-Za-z0-9-]*' | tr -d ' ,' | s
 
 # Option lines of --help start with blanks and a dash; the names end where two
 # blanks start the description.
-"$program" --help | sed -n 's/^ \{1,\}\(-.*\)/\1/p' | sed 's/  .*//' | names >"$work/help"
+{
+    "$program" --help
+    for command in "$@"; do "$program" "$command" --help; done
+} | sed -n 's/^ \{1,\}\(-.*\)/\1/p' | sed 's/  .*//' | names >"$work/help"
 [ -s "$work/help" ] || { echo "no options found in the output of $program --help"; exit 1; }
 # In the page source an option is a line starting with "*-", as in
 # "*-h*, *--help*" or "*--card* _NAME_"; emphasised values are dropped.

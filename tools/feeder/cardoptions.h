@@ -42,6 +42,14 @@ struct Card {
     friend bool operator==(const Card &, const Card &) = default;
 };
 
+// --damage-rate: the chance that a swipe gets this damage on this track.
+struct DamageRate {
+    int track = 0; // from 0
+    stripe::Damage damage = stripe::Damage::None;
+    double chance = 0;
+    friend bool operator==(const DamageRate &, const DamageRate &) = default;
+};
+
 struct Options {
     QString device = QStringLiteral("MCRSTUBEX");
     Card card;
@@ -49,6 +57,8 @@ struct Options {
     bool wait = false;
     int timeoutMs = 10000; // for the whole exchange
     QString file;          // swipe the cards in it, one a line; "-" is standard input
+    std::vector<DamageRate> damageRates;
+    std::optional<quint64> seed; // for damageRates; drawn when not given
     bool help = false;
     bool version = false;
     friend bool operator==(const Options &, const Options &) = default;
@@ -91,5 +101,11 @@ struct BuiltSwipe {
     bool ok() const { return error.isEmpty(); }
 };
 BuiltSwipe buildSwipe(const Card &card);
+
+// The damage each of count swipes gets from rates, drawn with a generator
+// seeded with seed, so one seed gives one run on any machine. A track draws
+// once per swipe; its rates' chances add up to at most 1.
+std::vector<std::array<stripe::Damage, 3>> drawDamage(const std::vector<DamageRate> &rates,
+                                                      quint64 seed, int count);
 
 } // namespace feeder

@@ -9,6 +9,8 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
+#include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QTextStream>
 
@@ -283,13 +285,49 @@ QString describeAnswer(const Answer &answer, int swipe, int count)
 
 namespace {
 
+using Draws = std::vector<std::array<stripe::Damage, 3>>;
+
+// The swipes of one card: one request, or with --damage-rate one per swipe,
+// each with the damage drawn for it (draws are taken in order, by swipe).
+QString buildSwipes(const Options &options, const Card &card, const Draws &draws,
+                    std::size_t *nextDraw, std::vector<msr::protocol::SwipeRequest> *requests)
+{
+    if (draws.empty()) {
+        BuiltSwipe built = buildSwipe(card);
+        if (!built.ok())
+            return built.error;
+        requests->push_back({std::move(built.tracks), options.wait});
+        return {};
+    }
+    // Every track a rate may damage is tried first: a card that cannot
+    // take it fails now, not on the swipe that happens to draw it.
+    Card all = card;
+    for (const DamageRate &rate : options.damageRates)
+        all.damage[std::size_t(rate.track)] = rate.damage;
+    if (BuiltSwipe built = buildSwipe(all); !built.ok())
+        return built.error;
+    for (int r = 0; r < options.repeat; ++r) {
+        Card swiped = card;
+        for (std::size_t t = 0; t < 3; ++t) {
+            if (const stripe::Damage d = draws[*nextDraw][t]; d != stripe::Damage::None)
+                swiped.damage[t] = d;
+        }
+        BuiltSwipe built = buildSwipe(swiped);
+        if (!built.ok())
+            return built.error;
+        requests->push_back({std::move(built.tracks), options.wait});
+        ++*nextDraw;
+    }
+    return {};
+}
+
 // The cards of --file, read from a descriptor as they come: every complete
 // line is parsed and built once it is read, so from a pipe or a terminal a
 // card is swiped as its line arrives.
 class CardSource {
 public:
-    CardSource(const Options &options, QString name, int fd)
-        : m_options(options), m_name(std::move(name)), m_fd(fd)
+    CardSource(const Options &options, QString name, int fd, const Draws &draws)
+        : m_options(options), m_name(std::move(name)), m_fd(fd), m_draws(draws)
     {
         struct stat st {};
         m_batch = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -298,6 +336,20 @@ public:
     // A regular file, read whole before the first swipe: a bad line in it
     // sends nothing, however it reaches msrswipe.
     bool batch() const { return m_batch; }
+
+    // What --damage-rate gave one swipe, e.g. "track 2 parity"; empty for none.
+    QString describeDamage(const std::array<stripe::Damage, 3> &damage)
+    {
+        QStringList tracks;
+        for (int t = 0; t < 3; ++t) {
+            if (damage[std::size_t(t)] != stripe::Damage::None)
+                tracks << QStringLiteral("track %1 %2")
+                              .arg(t + 1)
+                              .arg(QString::fromStdString(
+                                  std::string(stripe::damageName(damage[std::size_t(t)]))));
+        }
+        return tracks.join(QStringLiteral(", "));
+    }
 
     // Reads as long as the descriptor has bytes ready, without waiting.
     State drain()
@@ -377,19 +429,20 @@ private:
                             .arg(kMaxSwipes));
         Card card = m_options.card;
         card.text = parsed.cards.front().tracks;
-        BuiltSwipe built = buildSwipe(card);
-        if (!built.ok())
+        if (const QString error = buildSwipes(m_options, card, m_draws, &m_nextDraw, &requests);
+            !error.isEmpty())
             return fail(QStringLiteral("%1, line %2: %3")
                             .arg(m_name)
                             .arg(parsed.cards.front().line)
-                            .arg(msr::printable(built.error)));
-        requests.push_back({std::move(built.tracks), m_options.wait});
+                            .arg(msr::printable(error)));
         lines.push_back(parsed.cards.front().line);
     }
 
     const Options &m_options;
     const QString m_name;
     const int m_fd;
+    const Draws &m_draws;
+    std::size_t m_nextDraw = 0;
     bool m_batch = false;
     State m_state = State::More;
     QByteArray m_pending; // the start of a line yet to end
@@ -420,15 +473,19 @@ int runMsrSwipe(const QStringList &arguments, int input, QTextStream &out, QText
     std::vector<msr::protocol::SwipeRequest> requests;
     QFile file(options.file);
     std::optional<CardSource> cards;
+    Draws draws;
+    std::size_t firstDraw = 0;
+    const quint64 seed = options.seed.value_or(QRandomGenerator::system()->generate64());
+    if (!options.damageRates.empty())
+        draws = drawDamage(options.damageRates, seed, kMaxSwipes);
     if (!fromFile) {
-        BuiltSwipe built = buildSwipe(options.card);
-        if (!built.ok()) {
-            err << "msrswipe: " << built.error << '\n';
+        if (const QString error = buildSwipes(options, options.card, draws, &firstDraw, &requests);
+            !error.isEmpty()) {
+            err << "msrswipe: " << error << '\n';
             return ExitBadInput;
         }
-        requests.push_back({std::move(built.tracks), options.wait});
     } else if (options.file == QLatin1String("-")) {
-        cards.emplace(options, QStringLiteral("standard input"), input);
+        cards.emplace(options, QStringLiteral("standard input"), input, draws);
     } else {
         const QString name = msr::printable(options.file);
         // A folder opens on Linux and only fails to read: say what it is.
@@ -440,7 +497,7 @@ int runMsrSwipe(const QStringList &arguments, int input, QTextStream &out, QText
             err << "msrswipe: cannot read " << name << ": " << file.errorString() << '\n';
             return ExitBadInput;
         }
-        cards.emplace(options, name, file.handle());
+        cards.emplace(options, name, file.handle(), draws);
     }
     // A regular file is always ready to read: drained here, all of it.
     if (cards && cards->batch() && cards->drain() == CardSource::State::Failed) {
@@ -463,6 +520,9 @@ int runMsrSwipe(const QStringList &arguments, int input, QTextStream &out, QText
     int status = ExitNoReader;
     bool badInput = false;
     std::vector<int> lines; // the file line of each card sent
+    // The swipes the reader took, and their damage by track and kind.
+    int taken = 0, damaged = 0;
+    QMap<QString, int> read;
     QObject::connect(&feeder, &SwipeFeeder::answered, &loop, [&](int swipe, const Answer &answer) {
         // A refusal before the reader read anything is said once, on err;
         // from a file, the line it refused is worth a line of its own.
@@ -473,7 +533,18 @@ int runMsrSwipe(const QStringList &arguments, int input, QTextStream &out, QText
             describeAnswer(answer, (swipe - 1) % options.repeat + 1, options.repeat);
         if (fromFile)
             out << "line " << lines[std::size_t(card)] << ": ";
-        out << text << Qt::endl;
+        out << text;
+        if (!draws.empty()) {
+            const QString damage = describeDamage(draws[std::size_t(swipe - 1)]);
+            out << "; sent " << (damage.isEmpty() ? QStringLiteral("undamaged") : damage);
+            if (answer.result != Result::Refused) {
+                ++taken;
+                damaged += !damage.isEmpty();
+                for (const QString &track : damage.split(QStringLiteral(", "), Qt::SkipEmptyParts))
+                    ++read[track];
+            }
+        }
+        out << Qt::endl;
         // Answers nobody can read (a closed pipe, a full disk): swiping on
         // would only lose more; main says why.
         if (out.status() != QTextStream::Ok) {
@@ -483,12 +554,25 @@ int runMsrSwipe(const QStringList &arguments, int input, QTextStream &out, QText
     });
     QObject::connect(&feeder, &SwipeFeeder::finished, &loop,
                      [&](SwipeFeeder::Outcome outcome, const QString &message) {
+                         if (taken) {
+                             // What the reader took, by damage: the figures a check on
+                             // the other end should arrive at.
+                             QStringList counts;
+                             for (auto it = read.cbegin(); it != read.cend(); ++it)
+                                 counts << QStringLiteral("%1 %2").arg(it.key()).arg(it.value());
+                             out << "seed " << seed << ": " << damaged << " of the " << taken
+                                 << " swipes the reader took were damaged";
+                             if (!counts.isEmpty())
+                                 out << " (" << counts.join(QStringLiteral(", ")) << ')';
+                             out << Qt::endl;
+                         }
                          if (!message.isEmpty())
                              err << "msrswipe: " << msr::printable(message) << Qt::endl;
                          status = badInput ? ExitBadInput : exitCode(outcome);
                          loop.quit();
                      });
-    feeder.start(options.repeat);
+    // With --damage-rate every swipe is a request of its own.
+    feeder.start(draws.empty() ? options.repeat : 1);
     std::optional<QSocketNotifier> more;
     // Hands the cards read so far to the feeder; at the end of the input, or
     // at a bad line, the feeder finishes what it has.
@@ -512,7 +596,8 @@ int runMsrSwipe(const QStringList &arguments, int input, QTextStream &out, QText
         feeder.endInput();
     };
     if (!cards) {
-        feeder.add(requests.front());
+        for (const msr::protocol::SwipeRequest &request : requests)
+            feeder.add(request);
         feeder.endInput();
     } else if (const CardSource::State state = cards->drain(); state != CardSource::State::More) {
         handOver(state);

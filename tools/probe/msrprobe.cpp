@@ -2,6 +2,7 @@
 #include "tools/probe/msrprobe.h"
 
 #include "tools/probe/candidates.h"
+#include "tools/probe/check.h"
 #include "tools/probe/watch.h"
 
 #include <QCommandLineParser>
@@ -18,11 +19,15 @@ QString systemRoot()
 
 int runMsrProbe(const QStringList &arguments, QTextStream &out, QTextStream &err)
 {
+    if (arguments.value(0) == QLatin1String("check"))
+        return runCheck(arguments.mid(1), out, err);
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Finds card readers and watches one without a window.\n\n"
         "Without options, lists the keyboard-type, serial and HID readers this machine may "
         "have, each with the device-list line that names it.\n\n"
+        "msrprobe check NAME swipes a test card through a reader and judges it: see "
+        "'msrprobe check --help'.\n\n"
         "Exit status: 0 done (also when no reader is found), 1 the reader could not be "
         "opened or claimed, the device is unknown to sysfs, or the output could not be written; 2 "
         "bad options."));
