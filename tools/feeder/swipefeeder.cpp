@@ -285,6 +285,20 @@ QString describeAnswer(const Answer &answer, int swipe, int count)
 
 namespace {
 
+// What --damage-rate gave one swipe, e.g. "track 2 parity"; empty for none.
+QString describeDamage(const std::array<stripe::Damage, 3> &damage)
+{
+    QStringList tracks;
+    for (int t = 0; t < 3; ++t) {
+        if (damage[std::size_t(t)] != stripe::Damage::None)
+            tracks << QStringLiteral("track %1 %2")
+                          .arg(t + 1)
+                          .arg(QString::fromStdString(
+                              std::string(stripe::damageName(damage[std::size_t(t)]))));
+    }
+    return tracks.join(QStringLiteral(", "));
+}
+
 using Draws = std::vector<std::array<stripe::Damage, 3>>;
 
 // The swipes of one card: one request, or with --damage-rate one per swipe,
@@ -336,20 +350,6 @@ public:
     // A regular file, read whole before the first swipe: a bad line in it
     // sends nothing, however it reaches msrswipe.
     bool batch() const { return m_batch; }
-
-    // What --damage-rate gave one swipe, e.g. "track 2 parity"; empty for none.
-    QString describeDamage(const std::array<stripe::Damage, 3> &damage)
-    {
-        QStringList tracks;
-        for (int t = 0; t < 3; ++t) {
-            if (damage[std::size_t(t)] != stripe::Damage::None)
-                tracks << QStringLiteral("track %1 %2")
-                              .arg(t + 1)
-                              .arg(QString::fromStdString(
-                                  std::string(stripe::damageName(damage[std::size_t(t)]))));
-        }
-        return tracks.join(QStringLiteral(", "));
-    }
 
     // Reads as long as the descriptor has bytes ready, without waiting.
     State drain()
