@@ -19,6 +19,9 @@
 // unplugged: the pump says so once on standard error, emits wentAway(), keeps
 // the claim and every kReappearPollMs locates, opens and prepares the node
 // again. When that works, it says so and emits cameBack().
+// Paused (setPaused, while the control's queue is full) it reads nothing, so
+// what the reader sends waits in the kernel's buffer of the node; an evdev
+// node that overflows meanwhile reports SYN_DROPPED when reading resumes.
 #pragma once
 
 #include <QObject>
@@ -94,6 +97,8 @@ public:
     void setAccessHint(AccessHint hint) { m_accessHint = std::move(hint); }
     // Bytes asked of each read(); a hidraw node gives one report per read.
     void setReadSize(int bytes) { m_readSize = bytes; }
+    // Stops reading (and starts again) without letting go of the node.
+    void setPaused(bool paused);
 
     // timeout as for ClaimDevice. Returns an OPOS result code.
     std::int32_t open(std::int32_t timeout);
@@ -128,6 +133,7 @@ private:
     int m_readSize = 4096;
     int m_fd = -1;
     bool m_open = false;
+    bool m_paused = false;
     QString m_error;
     QSocketNotifier *m_notifier = nullptr;
     QTimer *m_poll = nullptr;

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The real window, control and virtual reader in one process, under a flood.
+// The real window and control with a virtual or serial reader in one process,
+// under a flood.
 // Queues of good and bad cards are the control's own table (deliverySequences).
 #include "backends/backends.h"
 #include "backends/virtual/swipeprotocol.h"
@@ -8,8 +9,14 @@
 #include "reader/runtimepaths.h"
 #include "tests/window/harness.h"
 
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -20,6 +27,7 @@ namespace {
 
 constexpr int kPatience = 60000; // ms; a loaded machine under sanitizers is slow
 const QString kTrack2 = QStringLiteral("4111111111111111=29121010000000000000");
+const QByteArray kTextSwipe = "%B4111111111111111^TEST/CARD^2912101?;4111111111111111=2912101?\r";
 
 QByteArray goodSwipe()
 {
@@ -27,6 +35,29 @@ QByteArray goodSwipe()
     request.tracks[1] = stripe::encodeTrack(2, kTrack2.toStdString()).bits;
     return formatRequest(request);
 }
+
+// runWindow() in miniature: the real control behind the real window, on the
+// device list given (none: the virtual reader).
+struct RealWindow {
+    QTemporaryDir runtime;
+    std::unique_ptr<msr::MsrControl> control;
+    testsupport::RecordingMessageBoxes boxes;
+    std::unique_ptr<swipewatch::frmMSR> form;
+
+    explicit RealWindow(const QByteArray &devices = {})
+    {
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(runtime.path())); // no user's device list
+        qunsetenv(msr::DeviceRegistry::kEnvironmentVariable);
+        QFile list(runtime.filePath("devices.conf"));
+        if (!devices.isEmpty() && list.open(QIODevice::WriteOnly) && list.write(devices) > 0)
+            qputenv(msr::DeviceRegistry::kEnvironmentVariable, QFile::encodeName(list.fileName()));
+        list.close();
+        control = std::make_unique<msr::MsrControl>(msr::standardRegistry());
+        form = std::make_unique<swipewatch::frmMSR>(control.get(), boxes);
+        form->show();
+    }
+};
 
 } // namespace
 
@@ -36,15 +67,9 @@ private slots:
     void floodIsDeliveredOrRefusedSwipeBySwipe()
     {
         constexpr int kFlood = 20000;
-        // runWindow() in miniature: the real control behind the real window.
-        QTemporaryDir runtime;
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(runtime.path())); // no user's device list
-        qunsetenv(msr::DeviceRegistry::kEnvironmentVariable);
-        msr::MsrControl control(msr::standardRegistry());
-        testsupport::RecordingMessageBoxes boxes;
-        swipewatch::frmMSR form(&control, boxes);
-        form.show();
+        RealWindow window;
+        msr::MsrControl &control = *window.control;
+        swipewatch::frmMSR &form = *window.form;
         QTRY_COMPARE(form.lbCount()->Caption(), QStringLiteral("0"));
         sockaddr_un address{AF_UNIX, {}};
         qstrncpy(address.sun_path, qPrintable(msr::swipeSocketPath(form.kDeviceName)),
@@ -82,6 +107,36 @@ private slots:
         QVERIFY(accepted >= msr::MsrControl::kMaxPendingSwipes);
         QTRY_COMPARE_WITH_TIMEOUT(form.lbCount()->Caption(), QString::number(accepted), kPatience);
         QCOMPARE(control.pendingSwipes(), 0);
+        QCOMPARE(form.lbErrorCount()->Caption(), QStringLiteral("0"));
+    }
+
+    // A serial reader flooded far past the control's queue: the port is not
+    // read while the queue is full, so its writer waits and every swipe counts.
+    void serialFloodLosesNoSwipe()
+    {
+        constexpr int kFlood = 5000;
+        int master = -1, slave = -1;
+        char name[128] = {};
+        termios raw{};
+        ::cfmakeraw(&raw);
+        QCOMPARE(::openpty(&master, &slave, name, &raw, nullptr), 0);
+        const auto closing = qScopeGuard([&] { ::close(master), ::close(slave); });
+        RealWindow window("MCRSTUBEX = serial device=" + QByteArray(name) + " gap=2000\n");
+        const swipewatch::frmMSR &form = *window.form;
+        QTRY_COMPARE(form.lbCount()->Caption(), QStringLiteral("0"));
+        // From another thread, as a program writing to the port: it blocks while the port is full.
+        const QByteArray out = kTextSwipe.repeated(kFlood);
+        const std::jthread writer([&](const std::stop_token &stop) {
+            ::fcntl(master, F_SETFL, O_NONBLOCK);
+            for (qsizetype sent = 0; sent < out.size() && !stop.stop_requested();) {
+                const ssize_t n = ::write(master, out.data() + sent, size_t(out.size() - sent));
+                pollfd writable{master, POLLOUT, 0};
+                sent += n > 0 ? n : (::poll(&writable, 1, 100), 0);
+            }
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(form.lbCount()->Caption().toInt() +
+                                      form.lbErrorCount()->Caption().toInt(),
+                                  kFlood, kPatience);
         QCOMPARE(form.lbErrorCount()->Caption(), QStringLiteral("0"));
     }
 };

@@ -236,6 +236,15 @@ private slots:
         QCOMPARE(::write(m_peer, again.data(), std::size_t(again.size())), again.size());
         QTRY_COMPARE(log.swipes.mid(2), QStringList{"3 " + track2});
 
+        // A full queue: the reports are read and kept, in order.
+        log.room = 0;
+        for (int i = 0; i < 2; ++i)
+            QCOMPARE(::write(m_peer, again.data(), std::size_t(again.size())), again.size());
+        QTRY_COMPARE(log.refused, 1);
+        log.room = -1;
+        hid->swipeFinished(3, true, {});
+        QTRY_COMPARE(log.swipes.mid(3), QStringList({"4 " + track2, "5 " + track2}));
+
         hid->release();
         QCOMPARE(::send(m_peer, report.data(), 337, MSG_NOSIGNAL), -1); // the node is closed
     }
