@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The real window and control with a virtual or serial reader in one process,
-// under a flood.
+// The real window, control and a virtual or serial reader in one process, under a flood.
 // Queues of good and bad cards are the control's own table (deliverySequences).
 #include "backends/backends.h"
 #include "backends/virtual/swipeprotocol.h"
@@ -36,29 +35,6 @@ QByteArray goodSwipe()
     return formatRequest(request);
 }
 
-// runWindow() in miniature: the real control behind the real window, on the
-// device list given (none: the virtual reader).
-struct RealWindow {
-    QTemporaryDir runtime;
-    std::unique_ptr<msr::MsrControl> control;
-    testsupport::RecordingMessageBoxes boxes;
-    std::unique_ptr<swipewatch::frmMSR> form;
-
-    explicit RealWindow(const QByteArray &devices = {})
-    {
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(runtime.path())); // no user's device list
-        qunsetenv(msr::DeviceRegistry::kEnvironmentVariable);
-        QFile list(runtime.filePath("devices.conf"));
-        if (!devices.isEmpty() && list.open(QIODevice::WriteOnly) && list.write(devices) > 0)
-            qputenv(msr::DeviceRegistry::kEnvironmentVariable, QFile::encodeName(list.fileName()));
-        list.close();
-        control = std::make_unique<msr::MsrControl>(msr::standardRegistry());
-        form = std::make_unique<swipewatch::frmMSR>(control.get(), boxes);
-        form->show();
-    }
-};
-
 } // namespace
 
 class TestReliability : public QObject {
@@ -67,9 +43,15 @@ private slots:
     void floodIsDeliveredOrRefusedSwipeBySwipe()
     {
         constexpr int kFlood = 20000;
-        RealWindow window;
-        msr::MsrControl &control = *window.control;
-        swipewatch::frmMSR &form = *window.form;
+        // runWindow() in miniature: the real control behind the real window.
+        QTemporaryDir runtime;
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(runtime.path())); // no user's device list
+        qunsetenv(msr::DeviceRegistry::kEnvironmentVariable);
+        msr::MsrControl control(msr::standardRegistry());
+        testsupport::RecordingMessageBoxes boxes;
+        swipewatch::frmMSR form(&control, boxes);
+        form.show();
         QTRY_COMPARE(form.lbCount()->Caption(), QStringLiteral("0"));
         sockaddr_un address{AF_UNIX, {}};
         qstrncpy(address.sun_path, qPrintable(msr::swipeSocketPath(form.kDeviceName)),
@@ -110,8 +92,7 @@ private slots:
         QCOMPARE(form.lbErrorCount()->Caption(), QStringLiteral("0"));
     }
 
-    // A serial reader flooded far past the control's queue: the port is not
-    // read while the queue is full, so its writer waits and every swipe counts.
+    // The port is not read while the queue is full: its writer waits, and every swipe counts.
     void serialFloodLosesNoSwipe()
     {
         constexpr int kFlood = 5000;
@@ -121,10 +102,18 @@ private slots:
         ::cfmakeraw(&raw);
         QCOMPARE(::openpty(&master, &slave, name, &raw, nullptr), 0);
         const auto closing = qScopeGuard([&] { ::close(master), ::close(slave); });
-        RealWindow window("MCRSTUBEX = serial device=" + QByteArray(name) + " gap=2000\n");
-        const swipewatch::frmMSR &form = *window.form;
+        QTemporaryDir runtime;
+        QFile list(runtime.filePath("devices.conf"));
+        QVERIFY(list.open(QIODevice::WriteOnly) &&
+                list.write("MCRSTUBEX = serial gap=2000 device=" + QByteArray(name) + '\n') > 0);
+        list.close();
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        qputenv(msr::DeviceRegistry::kEnvironmentVariable, QFile::encodeName(list.fileName()));
+        msr::MsrControl control(msr::standardRegistry());
+        testsupport::RecordingMessageBoxes boxes;
+        swipewatch::frmMSR form(&control, boxes);
+        form.show();
         QTRY_COMPARE(form.lbCount()->Caption(), QStringLiteral("0"));
-        // From another thread, as a program writing to the port: it blocks while the port is full.
         const QByteArray out = kTextSwipe.repeated(kFlood);
         const std::jthread writer([&](const std::stop_token &stop) {
             ::fcntl(master, F_SETFL, O_NONBLOCK);

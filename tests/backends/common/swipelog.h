@@ -17,8 +17,7 @@ inline QString describe(const msr::SwipeRead &read)
     return tracks.join('|');
 }
 
-// Takes every swipe, logged as "<id> <tracks>", or as many as room says
-// and then refuses them.
+// Takes every swipe, logged as "<id> <tracks>", or room of them, then refuses.
 struct SwipeLog : msr::SwipeSink {
     QStringList swipes;
     int room = -1; // -1: no limit

@@ -144,9 +144,8 @@ private slots:
         QTRY_COMPARE(log.swipes.mid(3), QStringList{"4 :0|5:0|:0"});
         QCOMPARE(calls, QStringList{"grab"});
 
-        // A full queue: the node is not read, so what follows waits in the
-        // kernel, and is handed on in order once the control has room. A
-        // swipe whose keystrokes the kernel dropped meanwhile is an error.
+        // A full queue: the rest waits in the node, then comes in order; one
+        // whose keystrokes the kernel dropped meanwhile is an error.
         log.room = 1;
         QVERIFY(send(pair[1], type("%A?;31?\r") + type("%B?;32?\r") + type("%C?;33?\r") +
                                   record(EV_SYN, SYN_DROPPED, 0) + type(";34?\r")));
