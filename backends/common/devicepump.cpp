@@ -170,9 +170,17 @@ int DevicePump::tryOpen()
     return 0;
 }
 
+void DevicePump::setPaused(bool paused)
+{
+    m_paused = paused;
+    if (m_notifier)
+        m_notifier->setEnabled(!paused);
+}
+
 void DevicePump::startReading()
 {
     m_notifier = new QSocketNotifier(qintptr(m_fd), QSocketNotifier::Read, this);
+    m_notifier->setEnabled(!m_paused);
     connect(m_notifier, &QSocketNotifier::activated, this, &DevicePump::readAvailable);
 }
 
@@ -180,7 +188,7 @@ void DevicePump::readAvailable()
 {
     QByteArray buffer(m_readSize, Qt::Uninitialized);
     // A bounded number of reads, so a flooding device cannot starve the window.
-    for (int i = 0; i < 64 && m_fd >= 0; ++i) {
+    for (int i = 0; i < 64 && m_fd >= 0 && !m_paused; ++i) {
         const int fd = m_fd;
         const ssize_t n = ::read(fd, buffer.data(), std::size_t(buffer.size()));
         if (n > 0) {

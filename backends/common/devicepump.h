@@ -23,6 +23,9 @@
 // again, claiming the device anew. When that works, it says so and emits
 // cameBack(); when another holder took the device meanwhile, it says so once
 // and goes on waiting.
+// Paused (setPaused, while the control's queue is full) it reads nothing, so
+// what the reader sends waits in the kernel's buffer of the node; an evdev
+// node that overflows meanwhile reports SYN_DROPPED when reading resumes.
 #pragma once
 
 #include "reader/claimlock.h"
@@ -100,6 +103,8 @@ public:
     void setAccessHint(AccessHint hint) { m_accessHint = std::move(hint); }
     // Bytes asked of each read(); a hidraw node gives one report per read.
     void setReadSize(int bytes) { m_readSize = bytes; }
+    // Stops reading (and starts again) without letting go of the node.
+    void setPaused(bool paused);
 
     // timeout as for ClaimDevice. Returns an OPOS result code.
     std::int32_t open(std::int32_t timeout);
@@ -136,6 +141,7 @@ private:
     DeviceClaim m_claim; // while m_fd is open
     bool m_open = false;
     bool m_saidTaken = false; // that another holder has it, while waiting
+    bool m_paused = false;
     QString m_error;
     QSocketNotifier *m_notifier = nullptr;
     QTimer *m_poll = nullptr;

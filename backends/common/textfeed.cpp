@@ -41,15 +41,21 @@ void TextFeed::clear(bool expectSignOn)
         m_swipes.expectSignOn();
 }
 
+void TextFeed::setHeld(bool held)
+{
+    m_held = held;
+    restartGap();
+}
+
 void TextFeed::deliver(const QList<TextSwipe> &swipes)
 {
     for (const TextSwipe &swipe : swipes)
-        m_deliver(m_nextSwipe++, swipe.read);
+        m_deliver(swipe.read);
 }
 
 void TextFeed::restartGap()
 {
-    if (m_swipes.pending())
+    if (m_swipes.pending() && !m_held)
         m_gap->start();
     else
         m_gap->stop();

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // What keyboard-type and serial readers do with the text they receive: the
-// assembler, the idle gap that ends a swipe sent without a final CR, and the
-// ids of the swipes handed on to the control.
+// assembler and the idle gap that ends a swipe sent without a final CR.
+// While the service holds swipes for the control (backends/common/swipehold.h)
+// it reads nothing, and the silence is not the reader's: the gap waits.
 #pragma once
 
 #include "backends/common/textreaderoptions.h"
@@ -17,7 +18,7 @@ namespace msr {
 
 class TextFeed {
 public:
-    using Deliver = std::function<void(quint64 id, const SwipeRead &swipe)>;
+    using Deliver = std::function<void(const SwipeRead &swipe)>;
 
     // The gap timer is a child of owner, so it lives on owner's thread.
     TextFeed(const TextReaderSettings &settings, Deliver deliverTo, QObject *owner);
@@ -31,6 +32,8 @@ public:
     void readerGone();
     // Drops what is pending; a port just opened may first send a sign-on line.
     void clear(bool expectSignOn = false);
+    // The service stopped reading (true) or reads again: no gap meanwhile.
+    void setHeld(bool held);
 
 private:
     void deliver(const QList<TextSwipe> &swipes);
@@ -39,7 +42,7 @@ private:
     Deliver m_deliver;
     QTimer *m_gap;
     SwipeAssembler m_swipes;
-    quint64 m_nextSwipe = 1;
+    bool m_held = false;
 };
 
 } // namespace msr

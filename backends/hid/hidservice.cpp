@@ -66,7 +66,11 @@ QString udevRuleHint(const QString &devicePath)
 HidService::HidService(QString logicalName, QString devicePath, std::optional<UsbIds> match,
                        HidSeams seams)
     : m_name(std::move(logicalName)), m_seams(std::move(seams)),
-      m_pump(new msr::DevicePump(m_name, std::move(devicePath), m_seams.open, this))
+      m_pump(new msr::DevicePump(m_name, std::move(devicePath), m_seams.open, this)),
+      m_hold(
+          m_name,
+          [this](quint64 id, const msr::SwipeRead &swipe) { return reportSwipe(id, swipe); }, {},
+          this)
 {
     m_pump->setReadSize(kReportBuffer);
     // The node a reader gets can change between plug-ins: look it up each time.
@@ -120,6 +124,12 @@ void HidService::release()
 {
     m_pump->close();
     m_lock.reset();
+    m_hold.clear(QString::fromLatin1(msr::reason::kReleased));
+}
+
+void HidService::swipeFinished(quint64, bool delivered, const QString &reason)
+{
+    m_hold.finished(delivered, reason);
 }
 
 int HidService::readLayout(const QString &path, QString *why)
@@ -142,11 +152,8 @@ void HidService::take(const QByteArray &report)
                      std::size_t(report.size()));
     for (const QString &fault : decoded.faults)
         say(QStringLiteral("bad report from the reader: %1").arg(fault));
-    if (!decoded.swipe)
-        return;
-    const msr::SwipeVerdict verdict = reportSwipe(m_nextSwipe++, *decoded.swipe);
-    if (!verdict.accepted)
-        say(QStringLiteral("swipe not taken: %1").arg(verdict.reason));
+    if (decoded.swipe)
+        m_hold.offer(*decoded.swipe);
 }
 
 void HidService::say(const QString &line) const

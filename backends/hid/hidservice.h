@@ -7,9 +7,13 @@
 // interface of a keyboard-type reader) is refused at Open. hidraw has no
 // grab: the claim is a lock on the name and one on the device (see
 // DeviceClaim), so no other name for the same node can claim it.
+// hidraw drops reports without a word once its small queue is full, so the
+// node is read even while the control's queue is full:
+// backends/common/swipehold.h keeps those swipes.
 #pragma once
 
 #include "backends/common/devicepump.h"
+#include "backends/common/swipehold.h"
 #include "backends/hid/hiddescriptor.h"
 #include "backends/hid/hidsysfs.h"
 #include "reader/deviceoptions.h"
@@ -46,6 +50,7 @@ public:
     // said on standard error. Unplugged and back: see devicepump.h.
     std::int32_t claim(std::int32_t timeout) override;
     void release() override;
+    void swipeFinished(quint64 id, bool delivered, const QString &reason) override;
 
     QString lastError() const { return m_error; }
     QString currentNode() const { return m_pump->currentPath(); } // the node opened last
@@ -66,7 +71,7 @@ private:
     TrackLayout m_layout;
     std::unique_ptr<msr::ClaimLock> m_lock;
     msr::DevicePump *m_pump;
-    quint64 m_nextSwipe = 1;
+    msr::SwipeHold m_hold;
 };
 
 // Checks the entry's options (device= or match=) and, for a node that is

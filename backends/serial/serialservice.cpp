@@ -55,7 +55,15 @@ SerialService::SerialService(QString name, SerialSettings settings, QObject *par
     : MsrService(parent), m_name(std::move(name)), m_settings(std::move(settings)),
       m_poll(new QTimer(this)),
       m_text(
-          m_settings, [this](quint64 id, const SwipeRead &swipe) { reportSwipe(id, swipe); }, this)
+          m_settings, [this](const SwipeRead &swipe) { m_hold.offer(swipe); }, this),
+      m_hold(
+          m_name, [this](quint64 id, const SwipeRead &swipe) { return reportSwipe(id, swipe); },
+          [this](bool holding) {
+              m_text.setHeld(holding);
+              if (!holding) // what waited in the port, then in the kernel
+                  QMetaObject::invokeMethod(this, &SerialService::take, Qt::QueuedConnection);
+          },
+          this)
 {
     m_poll->setInterval(kReappearPollMs);
     connect(m_poll, &QTimer::timeout, this, &SerialService::pollForReturn);
@@ -83,10 +91,16 @@ void SerialService::release()
     m_claimed = false;
     m_saidTaken = false;
     m_poll->stop();
-    m_text.clear();
     delete m_port; // closes it and drops the lock
     m_port = nullptr;
     m_claim.release();
+    m_hold.clear(QString::fromLatin1(reason::kReleased));
+    m_text.clear();
+}
+
+void SerialService::swipeFinished(quint64, bool delivered, const QString &reason)
+{
+    m_hold.finished(delivered, reason);
 }
 
 int SerialService::tryOpen()
@@ -133,6 +147,7 @@ int SerialService::tryOpen()
     // A port-powered reader runs off DTR; a port without modem lines refuses it.
     port->setDataTerminalReady(true);
     port->clearError();
+    port->setReadBufferSize(kReadChunk);
     m_port = port.release();
     m_port->setParent(this);
     connect(m_port, &QSerialPort::readyRead, this, &SerialService::take);
@@ -143,9 +158,8 @@ int SerialService::tryOpen()
 
 void SerialService::take()
 {
-    if (!m_port)
-        return;
-    m_text.feed(m_port->readAll());
+    while (m_port && !m_hold.holding() && m_port->bytesAvailable() > 0)
+        m_text.feed(m_port->read(kReadChunk));
 }
 
 void SerialService::portError(QSerialPort::SerialPortError error)

@@ -15,9 +15,11 @@
 // reader's sign-on text and is dropped. The text is read as
 // backends/text/swipetext.h describes. Unplugged: said once on standard
 // error, the claim is kept, the path is tried again every 500 ms and
-// reopened when it is back.
+// reopened when it is back. While the control's queue is full the port is
+// not read (backends/common/swipehold.h): the bytes wait in the kernel.
 #pragma once
 
+#include "backends/common/swipehold.h"
 #include "backends/common/textfeed.h"
 #include "reader/claimlock.h"
 #include "reader/msrservice.h"
@@ -51,9 +53,13 @@ public:
     // standard error.
     std::int32_t claim(std::int32_t timeout) override;
     void release() override;
+    void swipeFinished(quint64 id, bool delivered, const QString &reason) override;
     QString lastError() const { return m_error; }
 
     static constexpr int kReappearPollMs = 500;
+    // Bytes taken from the port at a time: what follows a swipe the control
+    // cannot take stays in the kernel.
+    static constexpr qint64 kReadChunk = 512;
 
 private:
     int tryOpen(); // 0 or an errno value; m_error says why
@@ -71,6 +77,7 @@ private:
     bool m_saidTaken = false; // that another holder took it while it was away
     QTimer *m_poll;
     TextFeed m_text;
+    SwipeHold m_hold;
 };
 
 std::unique_ptr<MsrService> createSerialService(const DeviceEntry &entry, QString *error);

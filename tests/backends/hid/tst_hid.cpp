@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -247,6 +249,22 @@ private slots:
         const QByteArray again = vendorReport({0, 0, 0}, {"", kTrack2, ""}, -1, 2000);
         QCOMPARE(::write(m_peer, again.data(), std::size_t(again.size())), again.size());
         QTRY_COMPARE(log.swipes.mid(2), QStringList{"3 " + track2});
+
+        // A full queue: the reports are read and kept, in order; past what can
+        // be kept each one is an error, in its turn.
+        log.room = 0;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("R: more than 256 swipes came"));
+        for (int sent = 0; sent < msr::SwipeHold::kMaxHeld + 2;)
+            ::write(m_peer, again.data(), std::size_t(again.size())) > 0
+                ? void(++sent)
+                : QCoreApplication::processEvents();
+        int unread = 0;
+        QTRY_VERIFY(::ioctl(m_peer, SIOCOUTQ, &unread) == 0 && unread == 0); // all read
+        log.room = -1;
+        hid->swipeFinished(3, true, {});
+        QCOMPARE(log.swipes.size(), 3 + msr::SwipeHold::kMaxHeld + 2);
+        QCOMPARE(log.swipes.mid(log.swipes.size() - 3),
+                 QStringList({"259 " + track2, "260 :205|:205|:205", "261 :205|:205|:205"}));
 
         hid->release();
         QCOMPARE(::send(m_peer, report.data(), 337, MSG_NOSIGNAL), -1); // the node is closed

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <linux/input.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -143,6 +144,26 @@ private slots:
         device = pair[0];
         QTRY_COMPARE(log.swipes.mid(3), QStringList{"4 :0|5:0|:0"});
         QCOMPARE(calls, QStringList{"grab"});
+
+        // A full queue: the rest waits in the node, then comes in order; one
+        // whose keystrokes the kernel dropped meanwhile is an error.
+        log.room = 1;
+        QVERIFY(send(pair[1], type("%A?;31?\r") + type("%B?;32?\r") + type("%C?;33?\r") +
+                                  record(EV_SYN, SYN_DROPPED, 0) + type(";34?\r")));
+        QTRY_COMPARE(log.refused, 1);
+        int unread = 0;
+        QVERIFY(::ioctl(pair[0], FIONREAD, &unread) == 0 && unread > 0);
+        log.room = -1;
+        service.swipeFinished(5, true, {});
+        QTRY_COMPARE(log.swipes.mid(4), QStringList({"5 A:0|31:0|:0", "6 B:0|32:0|:0",
+                                                     "7 C:0|33:0|:0", "8 :0|34:205|:0"}));
+        // Refused for any other reason: not kept, and said once for them all.
+        log.room = 0;
+        log.refusal = reason::kDisabled;
+        QVERIFY(send(pair[1], type("%D?;35?\r") + type("%E?;36?\r")));
+        QTRY_COMPARE(log.refused, 3);
+        QTest::ignoreMessage(QtWarningMsg,
+                             "swipewatch: TILL: 2 swipes discarded: reader is disabled");
 
         service.release();
         QCOMPARE(calls, QStringList({"grab", "ungrab"}));
