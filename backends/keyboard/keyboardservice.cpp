@@ -27,7 +27,8 @@ KeyboardService::KeyboardService(const QString &name, KeyboardSettings settings,
       m_ops(ops ? std::move(ops) : evdevDeviceOps()),
       m_pump(new DevicePump(name, m_settings.device, std::move(opener), this)),
       m_text(
-          m_settings, [this](quint64 id, const SwipeRead &swipe) { reportSwipe(id, swipe); }, this)
+          name, m_settings, [this](quint64 id, const SwipeRead &swipe) { reportSwipe(id, swipe); },
+          this)
 {
     m_pump->setReadSize(64 * int(sizeof(input_event)));
     m_pump->setPrepare([this](int fd, const QString &, QString *) { return m_ops->grab(fd); });

@@ -54,7 +54,8 @@ SerialService::SerialService(QString name, SerialSettings settings, QObject *par
     : MsrService(parent), m_name(std::move(name)), m_settings(std::move(settings)),
       m_poll(new QTimer(this)),
       m_text(
-          m_settings, [this](quint64 id, const SwipeRead &swipe) { reportSwipe(id, swipe); }, this)
+          m_name, m_settings,
+          [this](quint64 id, const SwipeRead &swipe) { reportSwipe(id, swipe); }, this)
 {
     m_poll->setInterval(kReappearPollMs);
     connect(m_poll, &QTimer::timeout, this, &SerialService::pollForReturn);
