@@ -28,7 +28,8 @@ KeyboardService::KeyboardService(const QString &name, KeyboardSettings settings,
       m_pump(new DevicePump(name, m_settings.device, std::move(opener), this)),
       m_text(
           name, m_settings, [this](quint64 id, const SwipeRead &swipe) { reportSwipe(id, swipe); },
-          this)
+          this),
+      m_keys(m_settings.gapMs)
 {
     m_pump->setReadSize(64 * int(sizeof(input_event)));
     m_pump->setPrepare([this](int fd, const QString &, QString *) { return m_ops->grab(fd); });

@@ -5,6 +5,7 @@
 #include "backends/keyboard/keyboardservice.h"
 #include "reader/opos.h"
 
+#include <QScopeGuard>
 #include <QTest>
 
 #include <cerrno>
@@ -16,9 +17,12 @@ using namespace msr;
 
 namespace {
 
-QByteArray record(unsigned type, unsigned code, int value)
+// ms: the event's time stamp, in milliseconds.
+QByteArray record(unsigned type, unsigned code, int value, int ms = 0)
 {
     input_event e{};
+    e.input_event_sec = ms / 1000;
+    e.input_event_usec = ms % 1000 * 1000;
     e.type = type;
     e.code = code;
     e.value = value;
@@ -26,15 +30,15 @@ QByteArray record(unsigned type, unsigned code, int value)
 }
 
 // One key as a keyboard reports it: scan code, key, report.
-QByteArray key(unsigned code, int value)
+QByteArray key(unsigned code, int value, int ms = 0)
 {
-    return record(EV_MSC, MSC_SCAN, int(code)) + record(EV_KEY, code, value) +
-           record(EV_SYN, SYN_REPORT, 0);
+    return record(EV_MSC, MSC_SCAN, int(code), ms) + record(EV_KEY, code, value, ms) +
+           record(EV_SYN, SYN_REPORT, 0, ms);
 }
 
-QByteArray tap(unsigned code)
+QByteArray tap(unsigned code, int ms = 0)
 {
-    return key(code, 1) + key(code, 0);
+    return key(code, 1, ms) + key(code, 0, ms);
 }
 
 // A US layout by key code up to KEY_SLASH, plain and with Shift.
@@ -86,6 +90,17 @@ private slots:
             << type(";12") + key(KEY_LEFTSHIFT, 1) + record(EV_SYN, SYN_DROPPED, 0) +
                    record(EV_KEY, KEY_3, 1) + record(EV_SYN, SYN_REPORT, 0) + tap(KEY_4)
             << ";12<lost>4";
+        QTest::addRow("Enter drops Shift")
+            << key(KEY_LEFTSHIFT, 1) + tap(KEY_ENTER) + tap(KEY_1) << "\r1";
+        QTest::addRow("Alt over keys no reader types: lost; Enter drops it")
+            << key(KEY_LEFTALT, 1) + tap(KEY_5) + tap(KEY_6) + tap(KEY_ENTER) + tap(KEY_1)
+            << "<lost>\r1";
+        QTest::addRow("the idle gap drops Shift and Alt")
+            << key(KEY_LEFTSHIFT, 1, 1000) + tap(KEY_1, 1200) + key(KEY_LEFTALT, 1, 1200) +
+                   tap(KEY_KP3, 1200) + tap(KEY_2, 1400)
+            << "12";
+        QTest::addRow("a Shift release lost: Shift again after shifted text")
+            << key(KEY_RIGHTSHIFT, 1) + type("%B4^") << "%B$<lost>^";
     }
     void decode()
     {
@@ -97,6 +112,73 @@ private slots:
             for (const KeyText &piece : decoder.feed(records.mid(at, 7)))
                 out += QString::fromLatin1(piece.text) + (piece.lost ? "<lost>" : "");
         QCOMPARE(out, text);
+    }
+
+    // Whole swipes through the service: noise, stuck modifiers, a missing LRC.
+    void swipes_data()
+    {
+        QTest::addColumn<QByteArray>("records");
+        QTest::addColumn<bool>("lrc");
+        QTest::addColumn<QStringList>("swipes");
+        QTest::addColumn<QStringList>("warnings");
+        const QByteArray card =
+            type("%B4111111111111111^TEST/CARD^2912101?;4111111111111111=2912101?\r");
+        const QString good = "B4111111111111111^TEST/CARD^2912101:0|4111111111111111=2912101:0|:0";
+        QTest::addRow("stray keys before a card")
+            << tap(KEY_SPACE) + tap(KEY_5) + card << false << QStringList{"1 " + good}
+            << QStringList{"TILL: ignored 2 bytes outside the tracks of a swipe"};
+        QTest::addRow("stray keys alone")
+            << tap(KEY_5) + tap(KEY_0) + tap(KEY_ENTER) << false << QStringList{}
+            << QStringList{"TILL: ignored 2 bytes that hold no track: not a swipe"};
+        QTest::addRow("Alt left down")
+            << key(KEY_LEFTALT, 1) + card + card << false
+            << QStringList{"1 :205|:205|:205", "2 " + good} << QStringList{};
+        QTest::addRow("Shift left down")
+            << key(KEY_RIGHTSHIFT, 1) + card + card << false
+            << QStringList{"1 "
+                           "B$!!!!!!!!!!!!!!!^TEST/"
+                           "CARD^2912101:205|4111111111111111=2912101:205|:0",
+                           "2 " + good}
+            << QStringList{};
+        QTest::addRow("lrc=yes, none sent")
+            << type("%A?;1?\r%B?;2?\r") << true
+            << QStringList{"1 A:204|1:204|:0", "2 B:204|2:204|:0"}
+            << QStringList{"TILL: a track came without the LRC character that lrc=yes in the "
+                           "device list expects; the reader may not send one (if so, set lrc=no)"};
+    }
+    void swipes()
+    {
+        QFETCH(QByteArray, records);
+        QFETCH(bool, lrc);
+        QFETCH(QStringList, swipes);
+        QFETCH(QStringList, warnings);
+        int pair[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        KeyboardSettings settings;
+        settings.device = "/dev/input/event9";
+        settings.text.lrc = lrc;
+        QStringList calls;
+        int busy = 0;
+        KeyboardService service(
+            "TILL", settings, [&](const QString &) { return ::dup(pair[0]); },
+            std::make_unique<FakeOps>(&calls, &busy));
+        SwipeLog log;
+        service.setSwipeSink(&log);
+        static QStringList said;
+        said.clear();
+        const QtMessageHandler before = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext &, const QString &m) { said << m; });
+        const auto restore = qScopeGuard([&] {
+            qInstallMessageHandler(before);
+            ::close(pair[0]);
+            ::close(pair[1]);
+        });
+        QCOMPARE(service.claim(0), opos::OPOS_SUCCESS);
+        QVERIFY(send(pair[1], records));
+        QTRY_COMPARE(log.swipes, swipes);
+        QTRY_COMPARE(said.filter(QRegularExpression("^swipewatch: "))
+                         .replaceInStrings(QRegularExpression("^swipewatch: "), ""),
+                     warnings);
     }
 
     void theReaderOnASocket()
