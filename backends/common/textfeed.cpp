@@ -53,8 +53,8 @@ void TextFeed::deliver(const QList<TextSwipe> &swipes)
         if (swipe.ignored)
             qWarning("swipewatch: %s: ignored %lld byte%s %s", qPrintable(m_name),
                      qlonglong(swipe.ignored), swipe.ignored == 1 ? "" : "s",
-                     swipe.card ? "outside the tracks of a swipe"
-                                : "that hold no track: not a swipe");
+                     swipe.card ? "of noise outside the tracks of a swipe"
+                                : "of noise: no track, so no swipe");
         if (swipe.lrcMissing && !std::exchange(m_saidNoLrc, true))
             qWarning("swipewatch: %s: a track came without the LRC character that lrc=yes in "
                      "the device list expects; the reader may not send one (if so, set lrc=no)",

@@ -126,10 +126,10 @@ private slots:
         const QString good = "B4111111111111111^TEST/CARD^2912101:0|4111111111111111=2912101:0|:0";
         QTest::addRow("stray keys before a card")
             << tap(KEY_SPACE) + tap(KEY_5) + card << false << QStringList{"1 " + good}
-            << QStringList{"TILL: ignored 2 bytes outside the tracks of a swipe"};
+            << QStringList{"TILL: ignored 2 bytes of noise outside the tracks of a swipe"};
         QTest::addRow("stray keys alone")
             << tap(KEY_5) + tap(KEY_0) + tap(KEY_ENTER) << false << QStringList{}
-            << QStringList{"TILL: ignored 2 bytes that hold no track: not a swipe"};
+            << QStringList{"TILL: ignored 2 bytes of noise: no track, so no swipe"};
         QTest::addRow("Alt left down")
             << key(KEY_LEFTALT, 1) + card + card << false
             << QStringList{"1 :205|:205|:205", "2 " + good} << QStringList{};
