@@ -32,9 +32,7 @@ void TextFeed::markDamaged()
 void TextFeed::readerGone()
 {
     m_gap->stop();
-    if (m_swipes.pending())
-        m_swipes.markDamaged();
-    deliver(m_swipes.flush());
+    deliver(m_swipes.flush(true));
 }
 
 void TextFeed::clear(bool expectSignOn)

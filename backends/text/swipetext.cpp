@@ -342,7 +342,7 @@ QList<TextSwipe> SwipeAssembler::feed(QByteArrayView bytes)
     return done;
 }
 
-QList<TextSwipe> SwipeAssembler::flush()
+QList<TextSwipe> SwipeAssembler::flush(bool readerGone)
 {
     if (m_discarding && m_noise >= 0) {
         m_discarding = false;
@@ -359,6 +359,7 @@ QList<TextSwipe> SwipeAssembler::flush()
         m_text.clear();
         return {noise()};
     }
+    m_damaged = m_damaged || readerGone;
     return {finish(std::move(parsed), false)};
 }
 

@@ -60,6 +60,7 @@
 //   it) is reported with 205 on every track it touched, or on all three if it
 //   touched none; a damage mark with nothing pending is the swipe that the
 //   next CR, LF or ETX ends (the lost keys were its own), else the next one.
+//   Noise pending when the reader goes away is still noise, no swipe.
 //   Bytes that hold only framing are no swipe.
 #pragma once
 
@@ -106,8 +107,10 @@ public:
     explicit SwipeAssembler(TextFormat format = {}) : m_format(format) {}
 
     QList<TextSwipe> feed(QByteArrayView bytes);
-    // The idle gap passed: what is pending is a whole swipe, if anything.
-    QList<TextSwipe> flush();
+    // The idle gap passed: what is pending is a whole swipe, if anything. With
+    // readerGone, the reader went away during it: a swipe is damaged, noise
+    // is still noise.
+    QList<TextSwipe> flush(bool readerGone = false);
     // Keystrokes were lost: the swipe in progress, or else the next one.
     void markDamaged();
     // The port has just opened: a first line without any sentinel is the

@@ -93,6 +93,8 @@ private slots:
         row("lost between swipes", "<lost>#<gap>", "gap :205|:205|:205");
         row("lost, then a CR: that swipe, not the next", "<lost>#\r#%A?;1?\r",
             ":205|:205|:205 / A:0|1:0|:0");
+        row("the reader gone: a swipe damaged, noise still noise", "%A?;1#<gone>#55#<gone>",
+            "gap A:205|1:205|:0 / gap no swipe (2 ignored)");
         row("noise alone is no swipe", "55\r#<gap>#%A?;1?\r",
             "gap no swipe (2 ignored) / A:0|1:0|:0");
         row("noise past the limit is no swipe", QByteArray(1500, '5') + "\r#%A?;1?\r",
@@ -124,10 +126,11 @@ private slots:
                 assembler.markDamaged();
             else if (step == "<opened>")
                 assembler.expectSignOn();
-            for (const TextSwipe &s : step == "<gap>"        ? assembler.flush()
+            const bool gap = step == "<gap>" || step == "<gone>"; // <gone>: the reader went away
+            for (const TextSwipe &s : gap                    ? assembler.flush(step == "<gone>")
                                       : step.startsWith('<') ? QList<TextSwipe>()
                                                              : assembler.feed(step))
-                out << (step == "<gap>" ? "gap " : "") + show(s);
+                out << (gap ? "gap " : "") + show(s);
         }
         QCOMPARE(out.join(" / "), swipes);
         QVERIFY(!assembler.pending() || !steps.endsWith("<gap>"));
