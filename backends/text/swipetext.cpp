@@ -169,8 +169,9 @@ private:
         return piece;
     }
 
-    // Whether the character after the end sentinel is the track's LRC; takes it
-    // if it is, or if it is taken for one.
+    // Whether the character after the end sentinel is the track's LRC. It is
+    // taken when it is, and as a wrong LRC when it is anything else but a
+    // control character or the start sentinel of a track not read yet.
     bool takeLrc(const Piece &piece)
     {
         std::string sent;
