@@ -26,14 +26,15 @@ KeyboardService::KeyboardService(const QString &name, KeyboardSettings settings,
       m_ops(ops ? std::move(ops) : evdevDeviceOps()),
       m_pump(new DevicePump(name, m_settings.device, std::move(opener), this)),
       m_text(
-          m_settings, [this](const SwipeRead &swipe) { m_hold.offer(swipe); }, this),
+          name, m_settings, [this](const SwipeRead &swipe) { m_hold.offer(swipe); }, this),
       m_hold(
           name, [this](quint64 id, const SwipeRead &swipe) { return reportSwipe(id, swipe); },
           [this](bool holding) {
               m_text.setHeld(holding);
               m_pump->setPaused(holding);
           },
-          this)
+          this),
+      m_keys(m_settings.gapMs)
 {
     m_pump->setReadSize(64 * int(sizeof(input_event)));
     m_pump->setPrepare([this](int fd, const QString &, QString *) { return m_ops->grab(fd); });

@@ -55,7 +55,7 @@ SerialService::SerialService(QString name, SerialSettings settings, QObject *par
     : MsrService(parent), m_name(std::move(name)), m_settings(std::move(settings)),
       m_poll(new QTimer(this)),
       m_text(
-          m_settings, [this](const SwipeRead &swipe) { m_hold.offer(swipe); }, this),
+          m_name, m_settings, [this](const SwipeRead &swipe) { m_hold.offer(swipe); }, this),
       m_hold(
           m_name, [this](quint64 id, const SwipeRead &swipe) { return reportSwipe(id, swipe); },
           [this](bool holding) {
