@@ -45,7 +45,8 @@ test-asan:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j $(JOBS)
 
-# The Debian package, into $(BUILD)/swipewatch_<version>-1_<arch>.deb.
+# The Debian packages, into $(BUILD): swipewatch-tools_<version>-1_<arch>.deb
+# (the command-line tools) and swipewatch_<version>-1_<arch>.deb (the window).
 package:
 	@scripts/install-deps.sh package
 	@$(MAKE) --no-print-directory build

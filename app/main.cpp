@@ -5,6 +5,7 @@
 #include "app/commandline.h"
 #include "app/display.h"
 #include "app/runwindow.h"
+#include "app/standardstreams.h"
 #include "reporting/messageboxes.h"
 
 #include <swipewatch/version.h>
@@ -12,7 +13,9 @@
 #include <cstdio>
 #include <memory>
 
-int main(int argc, char *argv[])
+namespace {
+
+int run(int argc, char *argv[])
 {
     QCoreApplication::setApplicationName(QStringLiteral("swipewatch"));
     QCoreApplication::setApplicationVersion(QStringLiteral(SWIPEWATCH_VERSION_STRING));
@@ -40,4 +43,15 @@ int main(int argc, char *argv[])
     swipewatch::setUpApplication();
 
     return swipewatch::runWindow(app, boxes, {}, {}, line.deviceName);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    swipewatch::guardStandardStreams();
+    swipewatch::StandardStreams streams(QStringLiteral("swipewatch"));
+    // After the application is gone: it may still write on the way out.
+    const int status = run(argc, argv);
+    return streams.finish(status);
 }

@@ -54,7 +54,14 @@ _msrswipe()
             _filedir
             return
             ;;
-        -[123n] | --track[123] | --repeat | --timeout)
+        --damage-rate)
+            local rates=({1,2,3}:{start,end,parity,lrc,other}:)
+            COMPREPLY=($(compgen -W "${rates[*]}" -- "$cur"))
+            __ltrim_colon_completions "$cur"
+            compopt -o nospace
+            return
+            ;;
+        -[123n] | --track[123] | --repeat | --timeout | --seed)
             return
             ;;
     esac
@@ -94,6 +101,25 @@ _msrprobe()
     local cur prev words cword split
     _init_completion -s || return
 
+    # msrprobe check NAME [OPTIONS]: its own options, from its own help.
+    if [[ ${words[1]-} == check ]]; then
+        case $prev in
+            --expect | --json | --report)
+                _filedir
+                return
+                ;;
+            --swipes | --timeout | --min-rate | --ticket)
+                return
+                ;;
+        esac
+        $split && return
+        if [[ $cur == -* ]]; then
+            COMPREPLY=($(compgen -W "$(_parse_help "$1" "check --help")" -- "$cur"))
+        elif ((cword == 2)); then
+            COMPREPLY=($(compgen -W "$(_swipewatch_devices)" -- "$cur"))
+        fi
+        return
+    fi
     case $prev in
         --watch)
             COMPREPLY=($(compgen -W "$(_swipewatch_devices)" -- "$cur"))
@@ -108,6 +134,8 @@ _msrprobe()
 
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "$(_parse_help "$1")" -- "$cur"))
+    elif ((cword == 1)); then
+        COMPREPLY=($(compgen -W "check" -- "$cur"))
     fi
 }
 complete -F _msrprobe msrprobe

@@ -2,6 +2,7 @@
 #include "reader/claimlock.h"
 
 #include "reader/opos.h"
+#include "reader/runtimepaths.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace msr {
@@ -82,6 +84,76 @@ void ClaimLock::release()
     ::flock(m_fd, LOCK_UN);
     ::close(m_fd);
     m_fd = -1;
+}
+
+DeviceClaim::DeviceClaim() = default;
+
+DeviceClaim::~DeviceClaim()
+{
+    release();
+}
+
+int DeviceClaim::take(int fd, QString *why)
+{
+    if (m_fd >= 0)
+        return 0;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int error = errno;
+        *why = QString::fromLocal8Bit(strerror(error));
+        return error;
+    }
+    const QString busy = QStringLiteral("another program has it open");
+    // A stand-in for a node (a test's socket) has no number: its flock alone claims it.
+    if (S_ISCHR(st.st_mode)) {
+        const QString number =
+            QStringLiteral("%1:%2").arg(major(st.st_rdev)).arg(minor(st.st_rdev));
+        QString folderFault;
+        if (runtimeDirectory(&folderFault).isEmpty()) {
+            *why = folderFault;
+            return ENOLCK;
+        }
+        // ':' is in no logical name, so this is no device's claim by name.
+        auto file = std::make_unique<ClaimLock>(claimLockPath(QStringLiteral("device-") + number));
+        switch (file->acquire(0)) {
+        case opos::OPOS_SUCCESS:
+            break;
+        case opos::OPOS_E_TIMEOUT:
+            *why = QStringLiteral("%1 (device %2)").arg(busy, number);
+            return EBUSY;
+        default:
+            *why = file->lastError();
+            return ENOLCK;
+        }
+        m_file = std::move(file);
+    }
+    // Our own descriptor, so the flock lasts as long as the claim whoever closes fd.
+    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    int error = own < 0 ? errno : 0;
+    while (!error && ::flock(own, LOCK_EX | LOCK_NB) != 0)
+        if ((error = errno) == EINTR)
+            error = 0;
+    if (error) {
+        if (own >= 0)
+            ::close(own);
+        m_file.reset();
+        const bool held = error == EWOULDBLOCK;
+        *why = held ? busy : QString::fromLocal8Bit(strerror(error));
+        return held ? EBUSY : error;
+    }
+    m_fd = own;
+    return 0;
+}
+
+void DeviceClaim::release()
+{
+    if (m_fd >= 0) {
+        // Unlocked outright: the caller may still hold the node open.
+        ::flock(m_fd, LOCK_UN);
+        ::close(m_fd);
+    }
+    m_fd = -1;
+    m_file.reset();
 }
 
 } // namespace msr

@@ -3,6 +3,13 @@
 
 namespace msr {
 
+QString quoted(QStringView text)
+{
+    constexpr qsizetype kShown = 80;
+    return QLatin1Char('\'') + text.left(kShown).toString() +
+           (text.size() > kShown ? QLatin1String("...'") : QLatin1String("'"));
+}
+
 QString checkOptionKeys(const DeviceEntry &entry, std::initializer_list<const char *> known,
                         std::initializer_list<const char *> required)
 {
@@ -11,7 +18,8 @@ QString checkOptionKeys(const DeviceEntry &entry, std::initializer_list<const ch
         for (const char *key : known)
             ok = ok || it.key() == QLatin1String(key);
         if (!ok)
-            return QStringLiteral("unknown option '%1' for kind %2").arg(it.key(), entry.kind);
+            return QStringLiteral("unknown option %1 for kind %2")
+                .arg(quoted(it.key()), entry.kind);
     }
     for (const char *key : required) {
         if (!entry.options.contains(QLatin1String(key)))
@@ -31,8 +39,8 @@ std::optional<int> intOption(const DeviceEntry &entry, const char *key, int fall
     if (ok && value >= min && value <= max && !it->startsWith(QLatin1Char('+')))
         return value;
     if (error)
-        *error = QStringLiteral("bad value '%1' for %2: expected a whole number from %3 to %4")
-                     .arg(*it, QLatin1String(key))
+        *error = QStringLiteral("bad value %1 for %2: expected a whole number from %3 to %4")
+                     .arg(quoted(*it), QLatin1String(key))
                      .arg(min)
                      .arg(max);
     return std::nullopt;
@@ -50,8 +58,8 @@ std::optional<bool> boolOption(const DeviceEntry &entry, const char *key, bool f
     if (v == u"no" || v == u"false" || v == u"off" || v == u"0")
         return false;
     if (error)
-        *error = QStringLiteral("bad value '%1' for %2: expected yes or no")
-                     .arg(*it, QLatin1String(key));
+        *error = QStringLiteral("bad value %1 for %2: expected yes or no")
+                     .arg(quoted(*it), QLatin1String(key));
     return std::nullopt;
 }
 

@@ -8,6 +8,7 @@
 
 #include <QHash>
 #include <QString>
+#include <QStringView>
 
 #include <initializer_list>
 #include <optional>
@@ -21,6 +22,10 @@ struct DeviceEntry {
     QString kind;
     DeviceOptions options;
 };
+
+// Text from the list as a fault quotes it: in single quotes, cut to its first
+// 80 characters ("..." after them), so a hostile line cannot flood the message.
+QString quoted(QStringView text);
 
 // Empty when every key is known and every required key is there; otherwise
 // the fault, e.g. "unknown option 'bud' for kind serial".

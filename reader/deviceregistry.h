@@ -7,8 +7,11 @@
 // Device list format, one entry a line, '#' starts a comment:
 //     MCRSTUBEX = virtual
 //     BACK      = serial device=/dev/ttyACM0 baud=9600 format=8N1
+//     SIDE      = serial device="/dev/serial/by-id/usb-Reader_S_N#12-if00"
 // A name is letters, digits, '_', '-' or '.'; the kind must be one the
-// registry knows, and each kind checks its KEY=VALUE options.
+// registry knows, and each kind checks its KEY=VALUE options. Double quotes
+// keep '#' and blanks in a value, with \" and \\ inside for " and \. A list
+// over kListLimit bytes is refused, never read whole.
 #pragma once
 
 #include "reader/deviceoptions.h"
@@ -52,6 +55,11 @@ public:
     // Reads the device list afresh, so an edit takes effect on the next Open.
     Lookup create(const QString &logicalName) const;
 
+    static constexpr qsizetype kListLimit = 1 << 20; // bytes
+    // The entry the name stands for, as create() reads it; nullopt when the
+    // name is unknown or the list cannot be read.
+    std::optional<DeviceEntry> entry(const QString &logicalName) const;
+
     static constexpr const char *kDefaultDevice = "MCRSTUBEX";
     static constexpr const char *kEnvironmentVariable = "SWIPEWATCH_DEVICES";
     // In the user's configuration folder for swipewatch.
@@ -62,5 +70,8 @@ private:
     QHash<QString, DeviceEntry> m_devices; // used without a list
     QHash<QString, Factory> m_kinds;
 };
+
+// value as the device list writes it: as it is when it can be, else quoted.
+QString quoteListValue(const QString &value);
 
 } // namespace msr

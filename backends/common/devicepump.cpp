@@ -160,6 +160,7 @@ std::int32_t DevicePump::open(std::int32_t timeout)
 void DevicePump::close()
 {
     m_open = false;
+    m_saidTaken = false;
     delete std::exchange(m_monitor, nullptr);
     delete std::exchange(m_poll, nullptr);
     if (m_fd >= 0 && m_unprepare)
@@ -177,7 +178,11 @@ int DevicePump::tryOpen()
     }
     const int fd = m_opener(path);
     int error = fd < 0 ? -fd : 0;
-    if (!error && m_prepare && (error = m_prepare(fd, path, &why)) != 0)
+    // Claimed before the prepare hook touches it, as that may change the device.
+    if (!error && (error = m_claim.take(fd, &why)) == 0 && m_prepare &&
+        (error = m_prepare(fd, path, &why)) != 0)
+        m_claim.release();
+    if (error && fd >= 0)
         ::close(fd);
     if (error) {
         m_error = claimErrorText(path, error, why, m_accessHint ? m_accessHint(path) : QString());
@@ -190,9 +195,17 @@ int DevicePump::tryOpen()
     return 0;
 }
 
+void DevicePump::setPaused(bool paused)
+{
+    m_paused = paused;
+    if (m_notifier)
+        m_notifier->setEnabled(!paused);
+}
+
 void DevicePump::startReading()
 {
     m_notifier = new QSocketNotifier(qintptr(m_fd), QSocketNotifier::Read, this);
+    m_notifier->setEnabled(!m_paused);
     connect(m_notifier, &QSocketNotifier::activated, this, &DevicePump::readAvailable);
 }
 
@@ -200,7 +213,7 @@ void DevicePump::readAvailable()
 {
     QByteArray buffer(m_readSize, Qt::Uninitialized);
     // A bounded number of reads, so a flooding device cannot starve the window.
-    for (int i = 0; i < 64 && m_fd >= 0; ++i) {
+    for (int i = 0; i < 64 && m_fd >= 0 && !m_paused; ++i) {
         const int fd = m_fd;
         const ssize_t n = ::read(fd, buffer.data(), std::size_t(buffer.size()));
         if (n > 0) {
@@ -233,8 +246,21 @@ void DevicePump::lookForReturn()
 {
     // Any device added in the subsystem may be ours: the configured path, or
     // the locate hook's ids, decide.
-    if (!m_open || m_fd >= 0 || tryOpen() != 0)
+    if (!m_open || m_fd >= 0)
         return;
+    const int error = tryOpen();
+    if (error == EBUSY && !std::exchange(m_saidTaken, true))
+        qWarning("swipewatch: %s: %s; waiting for it to be let go", qPrintable(m_name),
+                 qPrintable(m_error));
+    // No announcement comes when another holder lets go: look again.
+    if (error == EBUSY && !m_poll && !std::exchange(m_retryQueued, true))
+        QTimer::singleShot(kFallbackPollMs, this, [this] {
+            m_retryQueued = false;
+            lookForReturn();
+        });
+    if (error)
+        return;
+    m_saidTaken = false;
     if (m_poll)
         m_poll->stop();
     startReading();
@@ -253,6 +279,7 @@ void DevicePump::closeFd()
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
+    m_claim.release();
 }
 
 } // namespace msr

@@ -11,17 +11,26 @@
 //   device
 //   no permission                        -> 111 OPOS_E_FAILURE, with the
 //                                           owner's hint on gaining access
-//   busy (the prepare hook, e.g. the     -> retried until the timeout, then
-//   grab, answers EBUSY)                    112 OPOS_E_TIMEOUT
+//   busy: the device is claimed through  -> retried until the timeout, then
+//   any name (see DeviceClaim), or the      112 OPOS_E_TIMEOUT
+//   prepare hook (e.g. the grab)
+//   answers EBUSY
 //   anything else, e.g. the prepare      -> 111
 //   hook refuses the node
 // While claimed, a read of 0 (end of file), ENODEV or EIO means the reader was
 // unplugged: the pump says so once on standard error, emits wentAway() and
 // keeps the claim. When udev announces a device of the node's subsystem, the
-// pump locates, opens and prepares the node again; when that works, it says
-// so and emits cameBack(). Where no udev runs (a container), it looks every
-// kFallbackPollMs instead, and says so once on standard error.
+// pump locates, opens and prepares the node again, claiming the device anew;
+// where no udev runs (a container), it looks every kFallbackPollMs instead,
+// and says so once on standard error. When that works, it says so and emits
+// cameBack(); when another holder took the device meanwhile, it says so once
+// and looks again every kFallbackPollMs until it is let go.
+// Paused (setPaused, while the control's queue is full) it reads nothing, so
+// what the reader sends waits in the kernel's buffer of the node; an evdev
+// node that overflows meanwhile reports SYN_DROPPED when reading resumes.
 #pragma once
+
+#include "reader/claimlock.h"
 
 #include <QObject>
 #include <QString>
@@ -109,6 +118,8 @@ public:
     void setAccessHint(AccessHint hint) { m_accessHint = std::move(hint); }
     // Bytes asked of each read(); a hidraw node gives one report per read.
     void setReadSize(int bytes) { m_readSize = bytes; }
+    // Stops reading (and starts again) without letting go of the node.
+    void setPaused(bool paused);
 
     // timeout as for ClaimDevice. Returns an OPOS result code.
     std::int32_t open(std::int32_t timeout);
@@ -140,7 +151,11 @@ private:
     AccessHint m_accessHint;
     int m_readSize = 4096;
     int m_fd = -1;
+    DeviceClaim m_claim; // while m_fd is open
     bool m_open = false;
+    bool m_saidTaken = false;   // that another holder has it, while waiting
+    bool m_retryQueued = false; // a look again while another holder has it
+    bool m_paused = false;
     QString m_error;
     QSocketNotifier *m_notifier = nullptr;
     udev::Monitor *m_monitor = nullptr; // while claimed, where udev runs

@@ -3,10 +3,14 @@
 
 #include <QTimer>
 
+#include <utility>
+
 namespace msr {
 
-TextFeed::TextFeed(const TextReaderSettings &settings, Deliver deliverTo, QObject *owner)
-    : m_deliver(std::move(deliverTo)), m_gap(new QTimer(owner)), m_swipes(settings.text)
+TextFeed::TextFeed(const QString &name, const TextReaderSettings &settings, Deliver deliverTo,
+                   QObject *owner)
+    : m_name(name), m_deliver(std::move(deliverTo)), m_gap(new QTimer(owner)),
+      m_swipes(settings.text)
 {
     m_gap->setSingleShot(true);
     m_gap->setInterval(settings.gapMs);
@@ -28,9 +32,7 @@ void TextFeed::markDamaged()
 void TextFeed::readerGone()
 {
     m_gap->stop();
-    if (m_swipes.pending())
-        m_swipes.markDamaged();
-    deliver(m_swipes.flush());
+    deliver(m_swipes.flush(true));
 }
 
 void TextFeed::clear(bool expectSignOn)
@@ -39,17 +41,36 @@ void TextFeed::clear(bool expectSignOn)
     m_swipes.clear();
     if (expectSignOn)
         m_swipes.expectSignOn();
+    else
+        m_saidNoLrc = false; // a claim begins or ends
+}
+
+void TextFeed::setHeld(bool held)
+{
+    m_held = held;
+    restartGap();
 }
 
 void TextFeed::deliver(const QList<TextSwipe> &swipes)
 {
-    for (const TextSwipe &swipe : swipes)
-        m_deliver(m_nextSwipe++, swipe.read);
+    for (const TextSwipe &swipe : swipes) {
+        if (swipe.ignored)
+            qWarning("swipewatch: %s: ignored %lld byte%s %s", qPrintable(m_name),
+                     qlonglong(swipe.ignored), swipe.ignored == 1 ? "" : "s",
+                     swipe.card ? "of noise outside the tracks of a swipe"
+                                : "of noise: no track, so no swipe");
+        if (swipe.lrcMissing && !std::exchange(m_saidNoLrc, true))
+            qWarning("swipewatch: %s: a track came without the LRC character that lrc=yes in "
+                     "the device list expects; the reader may not send one (if so, set lrc=no)",
+                     qPrintable(m_name));
+        if (swipe.card)
+            m_deliver(swipe.read);
+    }
 }
 
 void TextFeed::restartGap()
 {
-    if (m_swipes.pending())
+    if (m_swipes.pending() && !m_held)
         m_gap->start();
     else
         m_gap->stop();

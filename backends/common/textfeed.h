@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // What keyboard-type and serial readers do with the text they receive: the
-// assembler, the idle gap that ends a swipe sent without a final CR, and the
-// ids of the swipes handed on to the control.
+// assembler and the idle gap that ends a swipe sent without a final CR.
+// While the service holds swipes for the control (backends/common/swipehold.h)
+// it reads nothing, and the silence is not the reader's: the gap waits.
+// Noise (bytes outside any track) is said on standard error, one line per
+// stretch, and a reader that seems to send no LRC under lrc=yes once per claim.
 #pragma once
 
 #include "backends/common/textreaderoptions.h"
@@ -17,10 +20,12 @@ namespace msr {
 
 class TextFeed {
 public:
-    using Deliver = std::function<void(quint64 id, const SwipeRead &swipe)>;
+    using Deliver = std::function<void(const SwipeRead &swipe)>;
 
-    // The gap timer is a child of owner, so it lives on owner's thread.
-    TextFeed(const TextReaderSettings &settings, Deliver deliverTo, QObject *owner);
+    // The gap timer is a child of owner, so it lives on owner's thread; name is
+    // the logical device, for the messages.
+    TextFeed(const QString &name, const TextReaderSettings &settings, Deliver deliverTo,
+             QObject *owner);
 
     // Hands on the swipes the bytes complete; the gap runs from the last byte
     // while a swipe is pending.
@@ -29,17 +34,22 @@ public:
     void markDamaged();
     // The reader went away: a swipe in progress is handed on as damaged.
     void readerGone();
-    // Drops what is pending; a port just opened may first send a sign-on line.
+    // Drops what is pending, at claim and release; a port just opened (at
+    // claim, or back after an unplug) may first send a sign-on line.
     void clear(bool expectSignOn = false);
+    // The service stopped reading (true) or reads again: no gap meanwhile.
+    void setHeld(bool held);
 
 private:
     void deliver(const QList<TextSwipe> &swipes);
     void restartGap();
 
+    QString m_name;
     Deliver m_deliver;
     QTimer *m_gap;
     SwipeAssembler m_swipes;
-    quint64 m_nextSwipe = 1;
+    bool m_held = false;
+    bool m_saidNoLrc = false;
 };
 
 } // namespace msr

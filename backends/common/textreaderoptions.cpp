@@ -10,8 +10,8 @@ bool readTextReaderOptions(const DeviceEntry &entry, const char *example,
 {
     settings->device = entry.options.value(QStringLiteral("device"));
     if (!QDir::isAbsolutePath(settings->device)) {
-        *fault = QStringLiteral("device= needs an absolute path such as %1, found '%2'")
-                     .arg(QLatin1String(example), settings->device);
+        *fault = QStringLiteral("device= needs an absolute path such as %1, found %2")
+                     .arg(QLatin1String(example), quoted(settings->device));
         return false;
     }
     const std::optional<int> gap = intOption(entry, "gap", 150, 10, 10000, fault);

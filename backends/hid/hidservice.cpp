@@ -6,6 +6,9 @@
 #include "reader/opos.h"
 #include "reader/runtimepaths.h"
 
+#include <QDeadlineTimer>
+#include <QDir>
+
 #include <cerrno>
 
 namespace hid {
@@ -55,13 +58,19 @@ QString noNodeWithIds(const UsbIds &ids, const QString &passedOver)
 QString udevRuleHint(const QString &devicePath)
 {
     return QStringLiteral("hidraw nodes have no group; as root, run \"msrprobe --udev-rule %1 > "
-                          "/etc/udev/rules.d/70-swipewatch-reader.rules\", then replug the reader")
+                          "/etc/udev/rules.d/70-swipewatch.rules\", then \"udevadm control "
+                          "--reload\" and \"udevadm trigger\", or replug the reader")
         .arg(devicePath);
 }
 
 HidService::HidService(QString logicalName, QString devicePath, std::optional<UsbIds> match)
     : m_name(std::move(logicalName)),
-      m_pump(new msr::DevicePump(m_name, std::move(devicePath), QStringLiteral("hidraw"), {}, this))
+      m_pump(
+          new msr::DevicePump(m_name, std::move(devicePath), QStringLiteral("hidraw"), {}, this)),
+      m_hold(
+          m_name,
+          [this](quint64 id, const msr::SwipeRead &swipe) { return reportSwipe(id, swipe); }, {},
+          this)
 {
     m_pump->setReadSize(kReportBuffer);
     // The node a reader gets can change between plug-ins: look it up each time.
@@ -95,13 +104,16 @@ std::int32_t HidService::claim(std::int32_t timeout)
         return opos::OPOS_E_FAILURE;
     }
     auto lock = std::make_unique<msr::ClaimLock>(msr::claimLockPath(m_name));
+    const QDeadlineTimer deadline(timeout < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
+                                              : QDeadlineTimer(timeout));
     std::int32_t rc = lock->acquire(timeout);
     if (rc != opos::OPOS_SUCCESS) {
         m_error = lock->lastError();
         say(m_error);
         return rc;
     }
-    rc = m_pump->open(0); // says why it failed
+    // The rest of the time waits for a holder of the device under another name.
+    rc = m_pump->open(timeout < 0 ? -1 : std::int32_t(deadline.remainingTime()));
     m_error = m_pump->lastError();
     if (rc == opos::OPOS_SUCCESS)
         m_lock = std::move(lock);
@@ -112,6 +124,12 @@ void HidService::release()
 {
     m_pump->close();
     m_lock.reset();
+    m_hold.clear(QString::fromLatin1(msr::reason::kReleased));
+}
+
+void HidService::swipeFinished(quint64, bool delivered, const QString &reason)
+{
+    m_hold.finished(delivered, reason);
 }
 
 int HidService::readLayout(const QString &path, QString *why)
@@ -134,11 +152,8 @@ void HidService::take(const QByteArray &report)
                      std::size_t(report.size()));
     for (const QString &fault : decoded.faults)
         say(QStringLiteral("bad report from the reader: %1").arg(fault));
-    if (!decoded.swipe)
-        return;
-    const msr::SwipeVerdict verdict = reportSwipe(m_nextSwipe++, *decoded.swipe);
-    if (!verdict.accepted)
-        say(QStringLiteral("swipe not taken: %1").arg(verdict.reason));
+    if (decoded.swipe)
+        m_hold.offer(*decoded.swipe);
 }
 
 void HidService::say(const QString &line) const
@@ -161,8 +176,11 @@ std::unique_ptr<msr::MsrService> createHidService(const msr::DeviceEntry &entry,
     if ((device == entry.options.cend()) == (match == entry.options.cend()))
         return fail(QStringLiteral("kind hid needs exactly one of device= and match="));
     if (device != entry.options.cend()) {
-        if (device->isEmpty())
-            return fail(QStringLiteral("device= needs the path of the hidraw node"));
+        // As for the other kinds: a relative path would depend on where it was started.
+        if (!QDir::isAbsolutePath(*device))
+            return fail(QStringLiteral("device= needs an absolute path such as /dev/hidraw0, "
+                                       "found %1")
+                            .arg(msr::quoted(*device)));
         // Checked now if plugged in; a reader plugged in later is checked at claim.
         if (const auto node = hidrawNodeFor(*device)) {
             QString why;
@@ -173,9 +191,9 @@ std::unique_ptr<msr::MsrService> createHidService(const msr::DeviceEntry &entry,
     }
     const auto ids = parseUsbIds(*match);
     if (!ids)
-        return fail(QStringLiteral("bad value '%1' for match: expected VVVV:PPPP, the USB vendor "
+        return fail(QStringLiteral("bad value %1 for match: expected VVVV:PPPP, the USB vendor "
                                    "and product ids in hex")
-                        .arg(*match));
+                        .arg(msr::quoted(*match)));
     QString why;
     if (!findByIds(*ids, &why) && !why.isEmpty())
         return fail(noNodeWithIds(*ids, why));

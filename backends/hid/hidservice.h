@@ -5,10 +5,15 @@
 //     TILL2 = hid match=0801:0002      # USB vendor:product, found at claim
 // A node whose input reports carry no track data (say the keyboard
 // interface of a keyboard-type reader) is refused at Open. hidraw has no
-// grab: the claim is a lock shared by swipewatch processes only.
+// grab: the claim is a lock on the name and one on the device (see
+// DeviceClaim), so no other name for the same node can claim it.
+// hidraw drops reports without a word once its small queue is full, so the
+// node is read even while the control's queue is full:
+// backends/common/swipehold.h keeps those swipes.
 #pragma once
 
 #include "backends/common/devicepump.h"
+#include "backends/common/swipehold.h"
 #include "backends/hid/hiddescriptor.h"
 #include "backends/hid/hidsysfs.h"
 #include "reader/deviceoptions.h"
@@ -34,11 +39,12 @@ public:
 
     // OPOS_E_NOHARDWARE when the node is missing, OPOS_E_FAILURE (see
     // lastError()) when it cannot be opened or is not a stripe reader,
-    // OPOS_E_TIMEOUT when another swipewatch holds it past the timeout; each
+    // OPOS_E_TIMEOUT when another holds the name or the device past the timeout; each
     // said on standard error. Unplugged and back: see devicepump.h; a reader
     // named by match= is found again by its ids, wherever its node is now.
     std::int32_t claim(std::int32_t timeout) override;
     void release() override;
+    void swipeFinished(quint64 id, bool delivered, const QString &reason) override;
 
     QString lastError() const { return m_error; }
     QString currentNode() const { return m_pump->currentPath(); } // the node opened last
@@ -58,7 +64,7 @@ private:
     TrackLayout m_layout;
     std::unique_ptr<msr::ClaimLock> m_lock;
     msr::DevicePump *m_pump;
-    quint64 m_nextSwipe = 1;
+    msr::SwipeHold m_hold;
 };
 
 // Checks the entry's options (device= or match=) and, for a node that is

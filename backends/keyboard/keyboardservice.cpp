@@ -23,7 +23,15 @@ KeyboardService::KeyboardService(const QString &name, KeyboardSettings settings,
     : MsrService(parent), m_settings(std::move(settings)), m_ops(evdevDeviceOps()),
       m_pump(new DevicePump(name, m_settings.device, QStringLiteral("input"), {}, this)),
       m_text(
-          m_settings, [this](quint64 id, const SwipeRead &swipe) { reportSwipe(id, swipe); }, this)
+          name, m_settings, [this](const SwipeRead &swipe) { m_hold.offer(swipe); }, this),
+      m_hold(
+          name, [this](quint64 id, const SwipeRead &swipe) { return reportSwipe(id, swipe); },
+          [this](bool holding) {
+              m_text.setHeld(holding);
+              m_pump->setPaused(holding);
+          },
+          this),
+      m_keys(m_settings.gapMs)
 {
     m_pump->setReadSize(64 * int(sizeof(input_event)));
     m_pump->setPrepare([this](int fd, const QString &, QString *) { return m_ops->grab(fd); });
@@ -51,8 +59,14 @@ std::int32_t KeyboardService::claim(std::int32_t timeout)
 void KeyboardService::release()
 {
     m_pump->close();
+    m_hold.clear(QString::fromLatin1(reason::kReleased));
     m_text.clear();
     m_keys.reset();
+}
+
+void KeyboardService::swipeFinished(quint64, bool delivered, const QString &reason)
+{
+    m_hold.finished(delivered, reason);
 }
 
 void KeyboardService::take(const QByteArray &bytes)

@@ -10,10 +10,13 @@
 // with the options backends/common/textreaderoptions.h describes; the text
 // is read as backends/text/swipetext.h describes. Keystrokes the kernel lost
 // (SYN_DROPPED), and a swipe in progress when the reader is unplugged, give
-// 205 on every track the swipe touched.
+// 205 on every track the swipe touched. While the control's queue is full
+// the node is not read (backends/common/swipehold.h): the kernel keeps what
+// fits in its buffer, and a swipe it had to drop keystrokes of gives 205.
 #pragma once
 
 #include "backends/common/devicepump.h"
+#include "backends/common/swipehold.h"
 #include "backends/common/textfeed.h"
 #include "backends/keyboard/keydecoder.h"
 #include "reader/msrservice.h"
@@ -38,6 +41,7 @@ public:
     // program holds the grab past the timeout; each said on standard error.
     std::int32_t claim(std::int32_t timeout) override;
     void release() override;
+    void swipeFinished(quint64 id, bool delivered, const QString &reason) override;
     QString lastError() const { return m_pump->lastError(); }
 
 private:
@@ -48,6 +52,7 @@ private:
     std::unique_ptr<DeviceOps> m_ops;
     DevicePump *m_pump;
     TextFeed m_text;
+    SwipeHold m_hold;
     KeyDecoder m_keys;
 };
 

@@ -4,6 +4,7 @@
 #include <linux/input.h>
 
 #include <cstring>
+#include <utility>
 
 namespace msr {
 
@@ -58,6 +59,13 @@ int keypadDigit(unsigned code)
     return -1;
 }
 
+// Events were lost after the text so far.
+void lose(QList<KeyText> &out)
+{
+    out.last().lost = true;
+    out.append(KeyText{});
+}
+
 } // namespace
 
 QList<KeyText> KeyDecoder::feed(QByteArrayView bytes)
@@ -68,7 +76,8 @@ QList<KeyText> KeyDecoder::feed(QByteArrayView bytes)
     for (; m_partial.size() - at >= qsizetype(sizeof(input_event)); at += sizeof(input_event)) {
         input_event ev{};
         std::memcpy(&ev, m_partial.constData() + at, sizeof ev);
-        event(ev.type, ev.code, ev.value, out);
+        const qint64 us = qint64(ev.input_event_sec) * 1000000 + ev.input_event_usec;
+        event(ev.type, ev.code, ev.value, us, out);
     }
     m_partial.remove(0, at);
     if (out.last().text.isEmpty() && !out.last().lost)
@@ -76,50 +85,74 @@ QList<KeyText> KeyDecoder::feed(QByteArrayView bytes)
     return out;
 }
 
-void KeyDecoder::event(unsigned type, unsigned code, int value, QList<KeyText> &out)
+void KeyDecoder::dropModifiers()
+{
+    m_leftShift = m_rightShift = m_shiftedText = false;
+    m_alt = m_altAte = false;
+    m_altCode = -1;
+}
+
+void KeyDecoder::event(unsigned type, unsigned code, int value, qint64 timeUs, QList<KeyText> &out)
 {
     if (type == EV_SYN) {
         if (code == SYN_DROPPED) {
-            out.last().lost = true;
-            out.append(KeyText{});
+            lose(out);
             // What was held is unknown now; a reader holds nothing between characters.
-            m_leftShift = m_rightShift = m_alt = false;
-            m_altCode = -1;
+            dropModifiers();
             m_skipping = true;
         } else if (code == SYN_REPORT) {
             m_skipping = false;
         }
         return;
     }
-    if (type != EV_KEY || m_skipping || value == 2)
+    if (type != EV_KEY || m_skipping)
+        return;
+    // A clock set back counts as a gap too.
+    if (m_lastKeyUs >= 0 && (timeUs - m_lastKeyUs > m_gapUs || timeUs < m_lastKeyUs))
+        dropModifiers();
+    m_lastKeyUs = timeUs;
+    if (value == 2)
         return;
     const bool down = value != 0;
     switch (code) {
     case KEY_LEFTSHIFT:
-        m_leftShift = down;
-        return;
     case KEY_RIGHTSHIFT:
-        m_rightShift = down;
+        if (down && (m_leftShift || m_rightShift) && m_shiftedText) {
+            lose(out);
+            m_leftShift = m_rightShift = false;
+        }
+        if (down)
+            m_shiftedText = false;
+        (code == KEY_LEFTSHIFT ? m_leftShift : m_rightShift) = down;
         return;
     case KEY_LEFTALT:
     case KEY_RIGHTALT:
-        if (!down && m_alt && m_altCode >= 0)
+        if (m_alt && m_altCode >= 0)
             out.last().text += char(m_altCode & 0xff);
         m_alt = down;
         m_altCode = -1;
+        m_altAte = false;
         return;
     default:
         break;
     }
     if (!down)
         return;
-    if (m_alt) {
+    const bool enter = code == KEY_ENTER || code == KEY_KPENTER;
+    if (m_alt && !enter) {
         if (const int digit = keypadDigit(code); digit >= 0)
             m_altCode = (m_altCode < 0 ? 0 : m_altCode % 1000) * 10 + digit;
+        else if (!std::exchange(m_altAte, true))
+            lose(out);
         return;
     }
-    if (const char c = typed(code, m_leftShift || m_rightShift))
+    const bool shift = m_leftShift || m_rightShift;
+    if (const char c = typed(code, shift)) {
         out.last().text += c;
+        m_shiftedText = m_shiftedText || shift;
+    }
+    if (enter)
+        dropModifiers();
 }
 
 } // namespace msr

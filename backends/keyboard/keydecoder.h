@@ -9,6 +9,16 @@
 // release or an autorepeat types nothing. EV_MSC and other events are ignored.
 // A SYN_DROPPED means the kernel lost events: it is passed on as a lost mark,
 // and the events up to the next SYN_REPORT are skipped.
+//
+// A reader holds no modifier across swipes, so a lost key release spoils at
+// most the swipe it happened in: Shift, Alt and a pending Alt code are
+// dropped at every Enter and when a key event comes more than the idle gap
+// after the one before (by the events' time stamps, so a gap is seen even
+// when Alt has eaten every key). A lost mark is passed on when Alt eats a key
+// that is no keypad digit (a reader types nothing else under Alt), and when
+// a Shift goes down while a Shift is held and has shifted text since it went
+// down (a release was lost, and that text may be wrong). Alt going down
+// while held with a code pending types the code, as its lost release would.
 #pragma once
 
 #include <QByteArray>
@@ -24,18 +34,25 @@ struct KeyText {
 
 class KeyDecoder {
 public:
+    explicit KeyDecoder(int gapMs = 150) : m_gapUs(qint64(gapMs) * 1000) {}
+
     // Whole records from the bytes; part of a record waits for the rest.
     QList<KeyText> feed(QByteArrayView bytes);
     // Forgets a part record and the keys held (a new fd).
-    void reset() { *this = KeyDecoder(); }
+    void reset() { *this = KeyDecoder(int(m_gapUs / 1000)); }
 
 private:
-    void event(unsigned type, unsigned code, int value, QList<KeyText> &out);
+    void event(unsigned type, unsigned code, int value, qint64 timeUs, QList<KeyText> &out);
+    void dropModifiers();
 
+    qint64 m_gapUs;
     QByteArray m_partial;
     bool m_leftShift = false, m_rightShift = false;
+    bool m_shiftedText = false; // text typed under Shift since a Shift went down
     bool m_alt = false;
-    int m_altCode = -1; // keypad digits typed while Alt is held
+    int m_altCode = -1;      // keypad digits typed while Alt is held
+    bool m_altAte = false;   // Alt has eaten a key, and said so
+    qint64 m_lastKeyUs = -1; // time stamp of the last key event
     bool m_skipping = false;
 };
 

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace msr {
 
@@ -25,8 +26,8 @@ std::optional<SerialSettings> serialSettings(const DeviceEntry &entry, QString *
     static const QStringList kRates{"1200",  "2400",  "4800",  "9600",
                                     "19200", "38400", "57600", "115200"};
     if (fault.isEmpty() && !kRates.contains(baud))
-        fault = QStringLiteral("bad value '%1' for baud: expected one of %2")
-                    .arg(baud, kRates.join(QStringLiteral(", ")));
+        fault = QStringLiteral("bad value %1 for baud: expected one of %2")
+                    .arg(quoted(baud), kRates.join(QStringLiteral(", ")));
     s.baud = baud.toInt();
     const QString format =
         entry.options.value(QStringLiteral("format"), QStringLiteral("8N1")).toUpper();
@@ -34,9 +35,9 @@ std::optional<SerialSettings> serialSettings(const DeviceEntry &entry, QString *
         QRegularExpression::anchoredPattern(QStringLiteral("([78])([NEO])([12])")));
     const QRegularExpressionMatch m = kFormat.match(format);
     if (fault.isEmpty() && !m.hasMatch())
-        fault = QStringLiteral("bad value '%1' for format: expected data bits, parity and "
+        fault = QStringLiteral("bad value %1 for format: expected data bits, parity and "
                                "stop bits such as 8N1, 7E1 or 7O1")
-                    .arg(entry.options.value(QStringLiteral("format")));
+                    .arg(quoted(entry.options.value(QStringLiteral("format"))));
     if (m.hasMatch()) {
         s.dataBits = m.captured(1) == u"7" ? QSerialPort::Data7 : QSerialPort::Data8;
         s.parity = m.captured(2) == u"E"   ? QSerialPort::EvenParity
@@ -54,7 +55,15 @@ std::optional<SerialSettings> serialSettings(const DeviceEntry &entry, QString *
 SerialService::SerialService(QString name, SerialSettings settings, QObject *parent)
     : MsrService(parent), m_name(std::move(name)), m_settings(std::move(settings)),
       m_text(
-          m_settings, [this](quint64 id, const SwipeRead &swipe) { reportSwipe(id, swipe); }, this)
+          m_name, m_settings, [this](const SwipeRead &swipe) { m_hold.offer(swipe); }, this),
+      m_hold(
+          m_name, [this](quint64 id, const SwipeRead &swipe) { return reportSwipe(id, swipe); },
+          [this](bool holding) {
+              m_text.setHeld(holding);
+              if (!holding) // what waited in the port, then in the kernel
+                  QMetaObject::invokeMethod(this, &SerialService::take, Qt::QueuedConnection);
+          },
+          this)
 {
 }
 
@@ -87,11 +96,19 @@ std::int32_t SerialService::claim(std::int32_t timeout)
 void SerialService::release()
 {
     m_claimed = false;
+    m_saidTaken = false;
     delete std::exchange(m_monitor, nullptr);
     delete std::exchange(m_poll, nullptr);
-    m_text.clear();
     delete m_port; // closes it and drops the lock
     m_port = nullptr;
+    m_claim.release();
+    m_hold.clear(QString::fromLatin1(reason::kReleased));
+    m_text.clear();
+}
+
+void SerialService::swipeFinished(quint64, bool delivered, const QString &reason)
+{
+    m_hold.finished(delivered, reason);
 }
 
 int SerialService::tryOpen()
@@ -109,6 +126,16 @@ int SerialService::tryOpen()
         return fail(ENODEV, QStringLiteral("not a serial device"));
     if (::access(path.constData(), R_OK | W_OK) != 0)
         return fail(errno);
+    // Claimed before the port is opened: opening it sets the line, which
+    // would upset a holder reading it at another speed.
+    const int fd = openDeviceNode(m_settings.device);
+    if (fd < 0)
+        return fail(-fd);
+    QString why;
+    const int busy = m_claim.take(fd, &why);
+    ::close(fd);
+    if (busy)
+        return fail(busy, why);
     auto port = std::make_unique<QSerialPort>();
     port->setPortName(m_settings.device);
     port->setBaudRate(m_settings.baud);
@@ -121,12 +148,14 @@ int SerialService::tryOpen()
         const int error = port->error() == QSerialPort::PermissionError       ? EBUSY
                           : port->error() == QSerialPort::DeviceNotFoundError ? ENOENT
                                                                               : EIO;
+        m_claim.release();
         return fail(error, error == EBUSY ? QStringLiteral("another program has it open")
                                           : port->errorString());
     }
     // A port-powered reader runs off DTR; a port without modem lines refuses it.
     port->setDataTerminalReady(true);
     port->clearError();
+    port->setReadBufferSize(kReadChunk);
     m_port = port.release();
     m_port->setParent(this);
     connect(m_port, &QSerialPort::readyRead, this, &SerialService::take);
@@ -137,9 +166,8 @@ int SerialService::tryOpen()
 
 void SerialService::take()
 {
-    if (!m_port)
-        return;
-    m_text.feed(m_port->readAll());
+    while (m_port && !m_hold.holding() && m_port->bytesAvailable() > 0)
+        m_text.feed(m_port->read(kReadChunk));
 }
 
 void SerialService::portError(QSerialPort::SerialPortError error)
@@ -162,6 +190,7 @@ void SerialService::lose()
     m_port->disconnect(this);
     m_port->deleteLater();
     m_port = nullptr;
+    m_claim.release(); // taken again when it is back
     // Not the port's error text: on a hang-up it names whatever call failed last.
     qWarning("swipewatch: %s: the reader at %s went away; waiting for it to come back",
              qPrintable(m_name), qPrintable(m_settings.device));
@@ -172,8 +201,21 @@ void SerialService::lose()
 
 void SerialService::lookForReturn()
 {
-    if (!m_claimed || m_port || tryOpen() != 0)
+    if (!m_claimed || m_port)
         return;
+    const int error = tryOpen();
+    if (error == EBUSY && !std::exchange(m_saidTaken, true))
+        qWarning("swipewatch: %s: %s; waiting for it to be let go", qPrintable(m_name),
+                 qPrintable(m_error));
+    // No announcement comes when another holder lets go: look again.
+    if (error == EBUSY && !m_poll && !std::exchange(m_retryQueued, true))
+        QTimer::singleShot(kFallbackPollMs, this, [this] {
+            m_retryQueued = false;
+            lookForReturn();
+        });
+    if (error)
+        return;
+    m_saidTaken = false;
     if (m_poll)
         m_poll->stop();
     qWarning("swipewatch: %s: the reader at %s is back", qPrintable(m_name),

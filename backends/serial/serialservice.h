@@ -2,7 +2,8 @@
 // Serial readers (RS-232, USB serial /dev/ttyACM*, /dev/ttyUSB*): the reader
 // sends the card as text on its serial line. The port is opened at claim, in
 // raw mode with DTR raised (a port-powered reader needs it), and locked, so a
-// second window gets 112 after its timeout.
+// second window gets 112 after its timeout, whatever path it names the port
+// by (see DeviceClaim).
 //
 // Device list:
 //     BACK = serial device=/dev/serial/by-id/usb-...-if00 baud=9600 format=8N1
@@ -14,10 +15,14 @@
 // reader's sign-on text and is dropped. The text is read as
 // backends/text/swipetext.h describes. Unplugged: said once on standard
 // error, the claim is kept, and the path is tried again whenever udev
-// announces a tty (where no udev runs, every msr::kFallbackPollMs).
+// announces a tty (where no udev runs, every msr::kFallbackPollMs). While the
+// control's queue is full the port is not read (backends/common/swipehold.h):
+// the bytes wait in the kernel.
 #pragma once
 
+#include "backends/common/swipehold.h"
 #include "backends/common/textfeed.h"
+#include "reader/claimlock.h"
 #include "reader/msrservice.h"
 
 #include <QSerialPort>
@@ -53,7 +58,12 @@ public:
     // standard error.
     std::int32_t claim(std::int32_t timeout) override;
     void release() override;
+    void swipeFinished(quint64 id, bool delivered, const QString &reason) override;
     QString lastError() const { return m_error; }
+
+    // Bytes taken from the port at a time: what follows a swipe the control
+    // cannot take stays in the kernel.
+    static constexpr qint64 kReadChunk = 512;
 
 private:
     int tryOpen(); // 0 or an errno value; m_error says why
@@ -66,10 +76,14 @@ private:
     SerialSettings m_settings;
     QString m_error;
     QSerialPort *m_port = nullptr;
+    DeviceClaim m_claim; // while m_port is open
     bool m_claimed = false;
+    bool m_saidTaken = false;           // that another holder took it while it was away
+    bool m_retryQueued = false;         // a look again while another holder has it
     udev::Monitor *m_monitor = nullptr; // while claimed, where udev runs
     QTimer *m_poll = nullptr;           // while away, where it does not
     TextFeed m_text;
+    SwipeHold m_hold;
 };
 
 std::unique_ptr<MsrService> createSerialService(const DeviceEntry &entry, QString *error);

@@ -114,18 +114,38 @@ public:
             }
             if (isStartSentinel(c)) {
                 ++m_at;
-                readTrack(c == '%' ? 1 : c == '+' || m_out.touched[1] ? 3 : 2, true);
-            } else if (m_last == 0) {
-                readTrack(c >= 'A' && c <= 'Z' ? 1 : 2, false);
+                readFramed(opens(c));
             } else {
-                readTrack(m_last + 1, false);
+                readLoose();
             }
+        }
+        // A piece without its start sentinel yields to the track framed in the
+        // same swipe, which is what the reader meant for it.
+        for (const Piece &piece : m_loose) {
+            if (m_out.touched[std::size_t(piece.track - 1)])
+                m_out.ignored += piece.bytes;
+            else
+                commit(piece);
         }
         m_out.endsCard = !m_text.isEmpty() && isLineEnd(m_text.back()) && lineComplete;
         return std::move(m_out);
     }
 
 private:
+    struct Piece {
+        int track;
+        QByteArrayView data;
+        bool withSentinel, badChar, ended, lrcBad;
+        qsizetype bytes; // all it took of the text, sentinels and LRC included
+    };
+
+    // The track a start sentinel opens: ';' is track 3 once a track 2 came with
+    // its own ';' (readers that use ';' for both).
+    int opens(char sentinel) const
+    {
+        return sentinel == '%' ? 1 : sentinel == '+' || m_framed2 ? 3 : 2;
+    }
+
     void fail(int track, int code)
     {
         auto &error = m_out.read.tracks[std::size_t(track - 1)].error;
@@ -133,60 +153,104 @@ private:
             error = code;
     }
 
-    void readTrack(int track, bool withSentinel)
+    // The track's data from m_at up to where it stops, its end sentinel and LRC.
+    Piece read(int track, bool withSentinel, bool lrc)
     {
-        // Text without a sentinel past the last track, or into one already read,
-        // is noise the reader sent with the track before.
-        const bool noise = !withSentinel && (track > 3 || m_out.touched[std::size_t(track - 1)]);
-        if (noise)
-            track = m_last;
-        const bool again = !noise && m_out.touched[std::size_t(track - 1)];
+        const qsizetype start = m_at;
         const auto [length, badChar] = trackChars().scan(m_text.sliced(m_at), track, withSentinel);
-        const QByteArrayView data = m_text.sliced(m_at, length);
+        Piece piece{track, m_text.sliced(m_at, length), withSentinel, badChar, false, false, 0};
         m_at += length;
-        const bool ended = m_at < m_text.size() && m_text[m_at] == '?';
-        if (ended)
+        piece.ended = m_at < m_text.size() && m_text[m_at] == '?';
+        if (piece.ended)
             ++m_at;
-        const bool isE = ended && data == "E";
-        bool lrcBad = false;
-        if (ended && m_format.lrc) {
-            std::string sent;
-            sent.reserve(std::size_t(data.size()) + 2);
-            sent += stripe::formatOf(track).startSentinel;
-            sent.append(data.data(), std::size_t(data.size()));
-            sent += '?';
-            const char want = stripe::lrcChar(track, sent);
-            const bool present = m_at < m_text.size() && !isControl(m_text[m_at]);
-            if (present && (!isE || m_text[m_at] == want)) {
-                lrcBad = m_text[m_at] != want;
-                ++m_at;
-            } else {
-                lrcBad = !present;
-            }
+        if (piece.ended && lrc && (withSentinel || !piece.data.isEmpty()))
+            piece.lrcBad = !takeLrc(piece);
+        piece.bytes = m_at - start + (withSentinel ? 1 : 0);
+        return piece;
+    }
+
+    // Whether the character after the end sentinel is the track's LRC. It is
+    // taken when it is, and as a wrong LRC when it is anything else but a
+    // control character or the start sentinel of a track not read yet.
+    bool takeLrc(const Piece &piece)
+    {
+        std::string sent;
+        sent.reserve(std::size_t(piece.data.size()) + 2);
+        sent += stripe::formatOf(piece.track).startSentinel;
+        sent.append(piece.data.data(), std::size_t(piece.data.size()));
+        sent += '?';
+        const char want = stripe::lrcChar(piece.track, sent);
+        const bool isE = piece.data == "E";
+        const bool present = m_at < m_text.size() && !isControl(m_text[m_at]);
+        const char next = present ? m_text[m_at] : 0;
+        if (present && next == want) {
+            ++m_at;
+            return true;
         }
-        if (noise) {
+        // A start sentinel of a track not read yet is that track, not a wrong
+        // LRC: the reader most likely sends none.
+        const bool opensNext = isStartSentinel(next) &&
+                               !m_out.touched[std::size_t(opens(next) - 1)] &&
+                               opens(next) != piece.track;
+        if (present && !isE && !opensNext) {
+            ++m_at;
+            return false;
+        }
+        m_out.lrcMissing = m_out.lrcMissing || !isE;
+        return isE;
+    }
+
+    void readFramed(int track)
+    {
+        const bool again = m_out.touched[std::size_t(track - 1)];
+        m_framed2 = m_framed2 || track == 2;
+        const Piece piece = read(track, true, m_format.lrc);
+        noteTrack(track);
+        if (again)
             fail(track, kOther);
+        else
+            commit(piece);
+    }
+
+    // Text outside any sentinel. It is a track that lost its start sentinel
+    // only when it ends at an end sentinel: it would be the track after the
+    // last one read, or at the start the track its first character fits (a
+    // letter, the format code, for track 1). Anything else is noise.
+    void readLoose()
+    {
+        const char first = m_text[m_at];
+        const int track = m_last ? m_last + 1 : first >= 'A' && first <= 'Z' ? 1 : 2;
+        const Piece piece = read(std::min(track, 3), false, m_format.lrc && track <= 3);
+        if (track > 3 || !piece.ended || piece.data.isEmpty()) {
+            m_out.ignored += piece.bytes;
             return;
         }
-        m_out.touched[std::size_t(track - 1)] = true;
+        m_loose.append(piece);
+        noteTrack(track);
+    }
+
+    void noteTrack(int track)
+    {
         m_last = track;
         ++m_lineTracks;
         m_lineHasTrack3 = m_lineHasTrack3 || track == 3;
-        if (again) {
-            fail(track, kOther);
-            return;
-        }
+    }
+
+    void commit(const Piece &piece)
+    {
+        const int track = piece.track;
+        m_out.touched[std::size_t(track - 1)] = true;
         const qsizetype room = stripe::formatOf(track).maxChars - 3;
-        m_out.read.tracks[std::size_t(track - 1)].text = QString::fromLatin1(data);
-        if (!withSentinel)
+        m_out.read.tracks[std::size_t(track - 1)].text = QString::fromLatin1(piece.data);
+        if (!piece.withSentinel)
             fail(track, stripe::StartSentinelError);
-        if (badChar || data.size() > room)
+        if (piece.badChar || piece.data.size() > room)
             fail(track, kOther);
-        if (!ended)
+        if (!piece.ended)
             fail(track, stripe::EndSentinelError);
-        if (isE)
+        if (piece.ended && piece.data == "E")
             fail(track, kOther);
-        if (lrcBad)
+        if (piece.lrcBad)
             fail(track, stripe::LrcError);
     }
 
@@ -194,10 +258,17 @@ private:
     TextFormat m_format;
     qsizetype m_at = 0;
     ParsedText m_out;
-    int m_last = 0; // the track opened last
+    QList<Piece> m_loose; // pieces without a start sentinel, until the swipe is read
+    int m_last = 0;       // the track read last, framed or not
+    bool m_framed2 = false;
     int m_lineTracks = 0;
     bool m_lineHasTrack3 = false;
 };
+
+qsizetype countNoise(QByteArrayView bytes)
+{
+    return std::count_if(bytes.begin(), bytes.end(), [](char c) { return !isControl(c); });
+}
 
 bool hasSentinel(QByteArrayView text)
 {
@@ -227,18 +298,34 @@ QList<TextSwipe> SwipeAssembler::feed(QByteArrayView bytes)
         QByteArrayView run = bytes.first(endAt - bytes.begin() + (ended ? 1 : 0));
         bytes = bytes.sliced(run.size());
         if (m_discarding) {
+            if (m_noise >= 0)
+                m_noise += countNoise(run);
             m_discarding = !ended;
+            if (ended && m_noise >= 0)
+                done += noise();
             continue;
         }
         if (m_text.isEmpty()) { // framing before a swipe
             while (!run.isEmpty() && isControl(run.front()))
                 run = run.sliced(1);
+            // Keystrokes lost before the line end belong to the swipe it ends,
+            // not to the next one.
+            if (run.isEmpty() && ended && m_damaged)
+                done += finish({}, false);
         }
         const qsizetype room = kMaxSwipeBytes - m_text.size();
         if (run.size() > room) {
             m_text.append(run.first(room));
-            done += finish(parseSwipeText(m_text, m_format), true);
+            ParsedText parsed = parseSwipeText(m_text, m_format);
             m_discarding = !ended; // the rest of the run is dropped up to its end
+            if (hasTrack(parsed) || m_damaged) {
+                done += finish(std::move(parsed), true);
+            } else {
+                m_noise = parsed.ignored + countNoise(run.sliced(room));
+                m_text.clear();
+                if (!m_discarding)
+                    done += noise();
+            }
             continue;
         }
         m_text.append(run);
@@ -250,21 +337,31 @@ QList<TextSwipe> SwipeAssembler::feed(QByteArrayView bytes)
             continue;
         }
         ParsedText parsed = parseSwipeText(m_text, m_format);
-        const bool anyTrack = parsed.touched[0] || parsed.touched[1] || parsed.touched[2];
-        if (parsed.endsCard || (c == kEtx && anyTrack))
+        if (parsed.endsCard || (c == kEtx && hasTrack(parsed)))
             done += finish(std::move(parsed), false);
     }
     return done;
 }
 
-QList<TextSwipe> SwipeAssembler::flush()
+QList<TextSwipe> SwipeAssembler::flush(bool readerGone)
 {
+    if (m_discarding && m_noise >= 0) {
+        m_discarding = false;
+        return {noise()};
+    }
     const bool signOn = std::exchange(m_signOn, false) && !hasSentinel(m_text);
     if (m_discarding || signOn || (m_text.isEmpty() && !m_damaged)) {
         clear();
         return {};
     }
-    return {finish(parseSwipeText(m_text, m_format), false)};
+    ParsedText parsed = parseSwipeText(m_text, m_format);
+    if (!hasTrack(parsed) && !m_damaged) {
+        m_noise = parsed.ignored;
+        m_text.clear();
+        return {noise()};
+    }
+    m_damaged = m_damaged || readerGone;
+    return {finish(std::move(parsed), false)};
 }
 
 void SwipeAssembler::markDamaged()
@@ -277,19 +374,35 @@ void SwipeAssembler::clear()
 {
     m_text.clear();
     m_damaged = m_discarding = false;
+    m_noise = -1;
+}
+
+bool SwipeAssembler::hasTrack(const ParsedText &parsed)
+{
+    return parsed.touched[0] || parsed.touched[1] || parsed.touched[2];
 }
 
 TextSwipe SwipeAssembler::finish(ParsedText parsed, bool cut)
 {
     TextSwipe swipe{std::exchange(m_text, {}), std::move(parsed.read)};
+    swipe.ignored = parsed.ignored;
+    swipe.lrcMissing = parsed.lrcMissing;
     if (cut || m_damaged) {
-        const bool none = !parsed.touched[0] && !parsed.touched[1] && !parsed.touched[2];
+        const bool none = !hasTrack(parsed);
         for (std::size_t t = 0; t < 3; ++t) {
             if (none || parsed.touched[t])
                 swipe.read.tracks[t].error = kOther;
         }
     }
     m_damaged = false;
+    return swipe;
+}
+
+TextSwipe SwipeAssembler::noise()
+{
+    TextSwipe swipe;
+    swipe.card = false;
+    swipe.ignored = std::exchange(m_noise, -1);
     return swipe;
 }
 

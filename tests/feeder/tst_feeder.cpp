@@ -9,7 +9,6 @@
 
 #include <swipewatch/version.h>
 
-#include <QBuffer>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
@@ -17,6 +16,8 @@
 #include <QTest>
 #include <QTextStream>
 #include <QTimer>
+
+#include <unistd.h>
 
 using namespace feeder;
 
@@ -56,10 +57,13 @@ class TestFeeder : public QObject {
     {
         out = err = QString();
         QTextStream o(&out), e(&err);
-        QBuffer in;
-        in.setData(input);
-        in.open(QIODevice::ReadOnly);
-        return runMsrSwipe(words.split(' ', Qt::SkipEmptyParts), in, o, e);
+        int in[2]; // a pipe holding all of input, then its end
+        if (::pipe(in) != 0 || ::write(in[1], input.constData(), input.size()) != input.size())
+            return -1;
+        ::close(in[1]);
+        const int status = runMsrSwipe(words.split(' ', Qt::SkipEmptyParts), in[0], o, e);
+        ::close(in[0]);
+        return status;
     }
 
 private slots:
@@ -127,6 +131,12 @@ private slots:
         row("--damage 2:scratch --card test", "--damage takes TRACK:KIND");
         row("--card test -d 1:lrc -d 1:end", "track 1 is damaged more than once");
         row("--card test --repeat 0", "--repeat takes a whole number from 1 to 100000\n");
+        row("--card test --damage-rate 2:parity:1.5", "--damage-rate takes TRACK:KIND:P");
+        row("--card test -d 2:end --damage-rate 2:parity:0.1",
+            "track 2 is damaged on every swipe by --damage");
+        row("--card test --damage-rate 2:parity:0.6 --damage-rate 2:lrc:0.5",
+            "the chances of --damage-rate on track 2 add up to more than 1");
+        row("--card test --damage-rate 3:lrc:0.01", "track 3 has nothing on it to damage");
         row("--card test -D MCRSTUBEX\n", "'MCRSTUBEX\\x0A' is not a device name");
         const QString tooLong(65, 'A'); // a name's limit is 64
         row("--card test -D " + tooLong, qPrintable('\'' + tooLong + "' is not a device name"));
@@ -159,10 +169,11 @@ private slots:
         QTest::addColumn<QByteArray>("input");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("said");
+        QTest::addColumn<QString>("output"); // a file for standard output; "" a pipe
         const auto row = [](int room, const QString &words, int status, const QString &said,
-                            const char *input = "") {
-            QTest::newRow(qPrintable(words))
-                << room << words << QByteArray(input) << status << said;
+                            const char *input = "", const char *output = "") {
+            QTest::newRow(qPrintable(words + output))
+                << room << words << QByteArray(input) << status << said << QString(output);
         };
         const QString queueFull = "\\x1B[2Jqueue full";
         QFile file(runtime.filePath("cards.txt"));
@@ -192,6 +203,9 @@ private slots:
             "track 3: 1 character\n",
             "%B4^X?;41=2?+33?\r\n\n  ;12?;3?  \n");
         row(1, "--version", 0, "msrswipe " SWIPEWATCH_VERSION_STRING "\n");
+        // Answers lost to a full disk: the swipe went, but the run failed.
+        row(1, "--card test", 1, "msrswipe: write error: No space left on device\n", "",
+            "/dev/full");
     }
     void answers()
     {
@@ -200,8 +214,11 @@ private slots:
         QFETCH(QByteArray, input);
         QFETCH(int, status);
         QFETCH(QString, said);
+        QFETCH(QString, output);
         StandIn reader(room);
         QProcess msrswipe;
+        if (!output.isEmpty())
+            msrswipe.setStandardOutputFile(output);
         QSignalSpy finished(&msrswipe, &QProcess::finished);
         msrswipe.start(QStringLiteral(MSRSWIPE_PATH), words.split(' '));
         msrswipe.write(input);
@@ -209,6 +226,25 @@ private slots:
         QVERIFY(finished.wait(30000)); // the reader answers from this event loop
         QCOMPARE(msrswipe.exitCode(), status);
         QCOMPARE(msrswipe.readAllStandardOutput() + msrswipe.readAllStandardError(), said);
+    }
+
+    // A producer that keeps its pipe open: each line goes as it arrives.
+    void swipesEachLineAsItArrives()
+    {
+        StandIn reader(2);
+        QProcess msrswipe;
+        QSignalSpy finished(&msrswipe, &QProcess::finished);
+        msrswipe.start(QStringLiteral(MSRSWIPE_PATH), {"-w", "-f", "-"});
+        msrswipe.write(";12?\n");
+        QTRY_COMPARE_WITH_TIMEOUT(reader.taken, 1, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(msrswipe.canReadLine(), 30000);
+        QVERIFY(msrswipe.readLine().startsWith("line 1: swipe delivered as #1"));
+        msrswipe.write("# and a second\n;34?");
+        msrswipe.closeWriteChannel();
+        QVERIFY(finished.wait(30000)); // the reader answers from this event loop
+        QCOMPARE(msrswipe.exitCode(), 0);
+        QCOMPARE(reader.taken, 2);
+        QVERIFY(msrswipe.readAll().startsWith("line 3: swipe delivered as #2"));
     }
 
     // A file nobody listens on at the socket path, as a killed window leaves;

@@ -2,8 +2,9 @@
 // Fuzz target for the text of keyboard-type and serial readers.
 //
 // Byte 0: bit 0 the LRC option, the others how to cut the rest, raw reader
-// output, into reads. It must read the same however it is cut, never grow a
-// swipe past its limit, and no good track may hold more than its track can.
+// output, into reads. It must read the same however it is cut (noise counts
+// included), never grow a swipe past its limit, and no good track may hold
+// more than its track can.
 #include "../backends/common/swipelog.h"
 #include "backends/text/swipetext.h"
 #include "codec/stripecodec.h"
@@ -41,7 +42,9 @@ QStringList assemble(const QByteArray &bytes, TextFormat format, int cut)
     for (const TextSwipe &swipe : out) {
         REQUIRE(swipe.text.size() <= SwipeAssembler::kMaxSwipeBytes);
         checkRead(swipe.read);
-        read << describe(swipe.read);
+        REQUIRE(swipe.card || swipe.ignored > 0); // noise alone is said, never lost
+        read << describe(swipe.read) + (swipe.card ? " " : " noise ") +
+                    QString::number(swipe.ignored);
     }
     return read;
 }

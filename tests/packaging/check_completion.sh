@@ -23,7 +23,8 @@ check()
     [[ $got == "$1" ]] || { echo "FAIL: '$2' offers '$got', expected '$1'" && failed=1; }
 }
 
-check "--damage --device" "msrswipe --d"
+check "--damage --damage-rate --device" "msrswipe --d"
+check "parity:" "msrswipe --damage-rate 2:pa"
 check "blank full gift long test" "msrswipe --card "
 check "parity" "msrswipe -d 2:p"
 check "lrc" "msrswipe --track2 7 --damage=3:l"
@@ -39,6 +40,9 @@ check "BACK" "swipewatch --device "
 printf '# Till 2\nFRONT = keyboard device=/dev/input/x # front\n  COUNTER2=virtual\n' >"$work/list"
 SWIPEWATCH_DEVICES=$work/list check "COUNTER2 FRONT" "msrswipe --device "
 SWIPEWATCH_DEVICES=$work/list check "FRONT" "msrprobe --watch F"
+check "check" "msrprobe ch"
+SWIPEWATCH_DEVICES=$work/list check "FRONT" "msrprobe check F"
+check "--expect" "msrprobe check FRONT --exp"
 # A list that names no regular file gives no names, and must not hang.
 mkfifo "$work/fifo"
 for list in fifo missing; do SWIPEWATCH_DEVICES=$work/$list check "" "msrswipe --device "; done

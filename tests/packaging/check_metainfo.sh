@@ -10,8 +10,10 @@ out=$(appstreamcli validate --pedantic --no-net --explain "$file" 2>&1) || { ech
 # window to the entry; lowering it means renaming both at once.
 notes=$(printf '%s\n' "$out" | grep '^[EWIP]:' | grep -v ' cid-contains-uppercase-letter ' || true)
 [ -z "$notes" ] || { echo "$out"; exit 1; }
-# What software centres show, which the validator does not insist on.
+# What software centres show, which the validator does not insist on, and
+# every command the packages install.
 for want in "<release version=\"$version\"" '<project_license>MIT</project_license>' \
+    '<binary>swipewatch</binary>' '<binary>msrswipe</binary>' '<binary>msrprobe</binary>' \
     '<url type="homepage">https://' '<image type="source"[^>]*>https://.*\.png</image>'; do
     grep -q "$want" "$file" || { echo "$file lacks $want"; exit 1; }
 done

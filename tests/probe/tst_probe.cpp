@@ -3,6 +3,8 @@
 // rules it writes, and whole --watch runs against the virtual reader with
 // msrswipe swiping, card numbers masked or not.
 #include "testbed.h"
+
+#include "reader/deviceregistry.h"
 #include "tools/probe/msrprobe.h"
 
 #include <QProcess>
@@ -11,7 +13,9 @@
 #include <QTextStream>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 class TestProbe : public QObject {
     Q_OBJECT
@@ -37,49 +41,95 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("status");
         QTest::addColumn<QStringList>("lines"); // expected in what it prints
+        QTest::addColumn<QString>("output");    // where its standard output goes; "" a pipe
         QTest::addRow("one of each kind")
             << QStringList() << 0
-            << QStringList{
-                   "keyboard /dev/input/by-id/usb-Test_Reader-event-kbd -> /dev/input/event9",
-                   "\"Test Reader\", USB 0801:0001",
-                   "READER1 = keyboard device=/dev/input/by-id/usb-Test_Reader-event-kbd",
-                   "\"Serial Reader\", USB 0801:0003",
-                   "READER2 = serial device=/dev/serial/by-id/usb-Serial_Reader-if00",
-                   "\"HID \\x1B[2JReader\", USB 0801:0002, vendor-defined page 0xFF00, 337-byte",
-                   "READER3 = hid match=0801:0002"};
+            << QStringList{"keyboard /dev/input/by-id/usb-Test_Reader-event-kbd -> "
+                           "/dev/input/event9",
+                           "\"Test Reader\", USB 0801:0001",
+                           "READER1 = keyboard device=/dev/input/by-id/usb-Test_Reader-event-kbd",
+                           "\"Serial Reader\", USB 0801:0003",
+                           "READER2 = serial "
+                           "device=\"/dev/serial/by-id/usb-Serial_Reader_S_N#1-if00\"",
+                           "\"HID \\x1B[2JReader\", USB 0801:0002, vendor-defined page 0xFF00, "
+                           "337-byte",
+                           "READER3 = hid match=0801:0002"}
+            << "";
         const QString rule =
             ", ATTRS{idVendor}==\"0801\", ATTRS{idProduct}==\"%1\", TAG+=\"uaccess\"";
         QTest::addRow("udev rule, hidraw")
             << QStringList{"--udev-rule", "/dev/hidraw0"} << 0
-            << QStringList{"SUBSYSTEM==\"hidraw\"" + rule.arg("0002")};
+            << QStringList{"# In /etc/udev/rules.d/70-swipewatch.rules; then, as root, run "
+                           "\"udevadm control --reload\" and \"udevadm trigger\", or replug it.",
+                           "SUBSYSTEM==\"hidraw\"" + rule.arg("0002")}
+            << "";
         QTest::addRow("udev rule, evdev")
             << QStringList{"--udev-rule", "/dev/input/event9"} << 0
-            << QStringList{"SUBSYSTEM==\"input\", KERNEL==\"event*\"" + rule.arg("0001")};
-        QTest::addRow("udev rule, serial") << QStringList{"--udev-rule", "/dev/ttyACM0"} << 0
-                                           << QStringList{"SUBSYSTEM==\"tty\"" + rule.arg("0003")};
+            << QStringList{"SUBSYSTEM==\"input\", KERNEL==\"event*\"" + rule.arg("0001")} << "";
+        QTest::addRow("udev rule, serial")
+            << QStringList{"--udev-rule", "/dev/ttyACM0"} << 0
+            << QStringList{"SUBSYSTEM==\"tty\"" + rule.arg("0003")} << "";
         QTest::addRow("udev rule, unplugged")
             << QStringList{"--udev-rule", "/dev/hidraw9"} << 1
-            << QStringList{"no USB reader behind /dev/hidraw9: is it plugged in?"};
+            << QStringList{"no USB reader behind /dev/hidraw9: is it plugged in?"} << "";
         QTest::addRow("unknown reader")
-            << QStringList{"--watch", "NOPE"} << 1 << QStringList{"cannot open NOPE: 109"};
+            << QStringList{"--watch", "NOPE"} << 1 << QStringList{"cannot open NOPE: 109"} << "";
+        // What the user relies on, lost to a full disk or a closed descriptor, is an error.
+        const QString writeError = "msrprobe: write error: ";
+        QTest::addRow("listing, disk full")
+            << QStringList() << 1 << QStringList{writeError + "No space left on device"}
+            << "/dev/full";
+        QTest::addRow("udev rule, output closed")
+            << QStringList{"--udev-rule", "/dev/hidraw0"} << 1
+            << QStringList{writeError + "Bad file descriptor"} << "closed";
     }
     void commandLine()
     {
         QFETCH(QStringList, arguments);
         QFETCH(QStringList, lines);
         QFETCH(int, status);
-        QString printed;
-        QTextStream out(&printed);
-        QCOMPARE(probe::runMsrProbe(arguments, out, out), status);
+        QFETCH(QString, output);
+        QProcess probe;
+        if (output == "closed")
+            probe.setChildProcessModifier([] { ::close(STDOUT_FILENO); });
+        else if (!output.isEmpty())
+            probe.setStandardOutputFile(output);
+        probe.start(MSRPROBE_BINARY, arguments);
+        QVERIFY(probe.waitForFinished(kPatience));
+        const QString printed =
+            QString::fromUtf8(probe.readAllStandardOutput() + probe.readAllStandardError());
+        QCOMPARE(probe.exitCode(), status);
         for (const QString &line : lines)
             QVERIFY2(printed.contains(line), qPrintable(printed));
         QCOMPARE(printed.count(" = "), lines.filter(" = ").size()); // and no other reader
+        // Each line to paste, read back by the device list, names the path listed above it.
+        QFile list(m_home.filePath("pasted.conf"));
+        for (const QString &line : printed.split('\n').filter(" = ")) {
+            QVERIFY(list.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QVERIFY(list.write(line.toUtf8()) > 0);
+            list.close();
+            msr::DeviceRegistry registry;
+            registry.setDeviceList(list.fileName());
+            const QString kind = line.simplified().section(' ', 2, 2);
+            QString device;
+            registry.addKind(kind, [&](const msr::DeviceEntry &entry, QString *) {
+                device = entry.options.value("device");
+                return std::unique_ptr<msr::MsrService>();
+            });
+            registry.create(line.simplified().section(' ', 0, 0));
+            const QRegularExpression listed('^' +
+                                                QRegularExpression::escape(kind.leftJustified(8)) +
+                                                ' ' + QRegularExpression::escape(device) + "( |$)",
+                                            QRegularExpression::MultilineOption);
+            QVERIFY2(!line.contains("device=") || printed.contains(listed), qPrintable(device));
+        }
     }
 
     void watchesTheVirtualReader_data()
     {
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<QStringList>("lines"); // the event lines after the time, then the counts
+        QTest::addColumn<bool>("closed");       // nobody reads its output: the first swipe ends it
         // Masked: the first six and last four digits of a number over ten
         // digits, only the last four of a shorter one, none on a track 1
         // that is not format B; track 3 after its format code.
@@ -89,19 +139,30 @@ private slots:
                            "track3 23 \"01550000******0004=7247\"",
                            "data   track1 48 \"B411111******1111^TEST/CARD^29121010000000000000\"  "
                            "track2 Parity error  track3 0",
-                           "track2 37", "inputs 3, errors 1"};
+                           "track2 37", "inputs 3, errors 1"}
+            << false;
         QTest::addRow("json, whole")
             << QStringList{"--json", "--show-data"}
             << QStringList{"{\"data\":\"1234567890=99\",\"length\":13,\"track\":2}",
                            "{\"error\":203,\"text\":\"Parity error\",\"track\":2}",
-                           "\"length\":37,\"track\":2}", "{\"errors\":1,\"inputs\":3}"};
+                           "\"length\":37,\"track\":2}", "{\"errors\":1,\"inputs\":3}"}
+            << false;
+        QTest::addRow("text, output closed")
+            << QStringList() << QStringList{"msrprobe: write error: Broken pipe"} << true;
     }
     void watchesTheVirtualReader()
     {
         QFETCH(QStringList, options);
         QFETCH(QStringList, lines);
+        QFETCH(bool, closed);
         QProcess probe;
+        int ends[2]; // with closed, its output: a pipe this test closes
+        QVERIFY(::pipe2(ends, O_CLOEXEC) == 0);
+        if (closed)
+            probe.setChildProcessModifier([&] { ::dup2(ends[1], STDOUT_FILENO); });
         probe.start(MSRPROBE_BINARY, QStringList{"--watch", "MCRSTUBEX"} + options);
+        ::close(ends[0]);
+        ::close(ends[1]);
         QByteArray said;
         QTRY_VERIFY2_WITH_TIMEOUT((said += probe.readAllStandardError()).contains("watching"),
                                   said.constData(), kPatience);
@@ -114,6 +175,13 @@ private slots:
             swipe.start(MSRSWIPE_BINARY, card + QStringList{"--wait"});
             QVERIFY(swipe.waitForFinished(kPatience));
             QCOMPARE(swipe.exitCode(), 0);
+            if (closed) {
+                QVERIFY(probe.waitForFinished(kPatience));
+                QCOMPARE(probe.exitCode(), 1);
+                QVERIFY2((said += probe.readAllStandardError()).contains(lines[0].toUtf8()),
+                         said.constData());
+                return;
+            }
         }
         // A pid of 0, once msrprobe has ended, would signal this test's own group.
         QVERIFY(probe.processId() > 0 && ::kill(pid_t(probe.processId()), SIGINT) == 0);

@@ -74,6 +74,24 @@ private slots:
             << QByteArray("MCRSTUBEX = virtual fast\n") << ":1: expected KEY=VALUE";
         QTest::newRow("terminal escape")
             << QByteArray("\x1b[2J\x1b[H = virtual\n") << "found '\\x1B[2J\\x1B[H = virtual'";
+        // Past 1 MiB the list is refused whole, however it ends.
+        QTest::newRow("over 1 MiB")
+            << "MCRSTUBEX = virtual\n" + QByteArray(1 << 20, '#') << "too large";
+        // A fault quotes at most 80 characters of what the list says.
+        const QByteArray x(2000, 'x');
+        const QString cut = QString(80, 'x') + "...'";
+        QTest::newRow("long line") << x + " = virtual"
+                                   << "found '" + cut;
+        QTest::newRow("long kind") << "MCRSTUBEX = " + x << "unknown kind '" + cut;
+        QTest::newRow("long option") << "MCRSTUBEX = virtual " + x + "=1"
+                                     << "option '" + cut;
+        // Quotes keep '#' and blanks in a value; \" and \\ are the only escapes.
+        QTest::newRow("quoted #") << QByteArray("MCRSTUBEX = serial device=\"S_N#1 x\" # c\n")
+                                  << "found 'S_N#1 x'";
+        QTest::newRow("escapes") << QByteArray("MCRSTUBEX = serial device=\"a\\\"b\\\\c\\d\"")
+                                 << "found 'a\"b\\c\\d'";
+        QTest::newRow("unterminated quote")
+            << QByteArray("MCRSTUBEX = serial device=\"/dev/x#1\n") << ":1: unterminated quote";
     }
     void aBadListFailsOpenAndNamesTheFault()
     {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The real window, control and virtual reader in one process, under a flood.
+// The real window, control and a virtual or serial reader in one process, under a flood.
 // Queues of good and bad cards are the control's own table (deliverySequences).
 #include "backends/backends.h"
 #include "backends/virtual/swipeprotocol.h"
@@ -8,8 +8,14 @@
 #include "reader/runtimepaths.h"
 #include "tests/window/harness.h"
 
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -20,6 +26,7 @@ namespace {
 
 constexpr int kPatience = 60000; // ms; a loaded machine under sanitizers is slow
 const QString kTrack2 = QStringLiteral("4111111111111111=29121010000000000000");
+const QByteArray kTextSwipe = "%B4111111111111111^TEST/CARD^2912101?;4111111111111111=2912101?\r";
 
 QByteArray goodSwipe()
 {
@@ -82,6 +89,43 @@ private slots:
         QVERIFY(accepted >= msr::MsrControl::kMaxPendingSwipes);
         QTRY_COMPARE_WITH_TIMEOUT(form.lbCount()->Caption(), QString::number(accepted), kPatience);
         QCOMPARE(control.pendingSwipes(), 0);
+        QCOMPARE(form.lbErrorCount()->Caption(), QStringLiteral("0"));
+    }
+
+    // The port is not read while the queue is full: its writer waits, and every swipe counts.
+    void serialFloodLosesNoSwipe()
+    {
+        constexpr int kFlood = 5000;
+        int master = -1, slave = -1;
+        char name[128] = {};
+        termios raw{};
+        ::cfmakeraw(&raw);
+        QCOMPARE(::openpty(&master, &slave, name, &raw, nullptr), 0);
+        const auto closing = qScopeGuard([&] { ::close(master), ::close(slave); });
+        QTemporaryDir runtime;
+        QFile list(runtime.filePath("devices.conf"));
+        QVERIFY(list.open(QIODevice::WriteOnly) &&
+                list.write("MCRSTUBEX = serial gap=2000 device=" + QByteArray(name) + '\n') > 0);
+        list.close();
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        qputenv(msr::DeviceRegistry::kEnvironmentVariable, QFile::encodeName(list.fileName()));
+        msr::MsrControl control(msr::standardRegistry());
+        testsupport::RecordingMessageBoxes boxes;
+        swipewatch::frmMSR form(&control, boxes);
+        form.show();
+        QTRY_COMPARE(form.lbCount()->Caption(), QStringLiteral("0"));
+        const QByteArray out = kTextSwipe.repeated(kFlood);
+        const std::jthread writer([&](const std::stop_token &stop) {
+            ::fcntl(master, F_SETFL, O_NONBLOCK);
+            for (qsizetype sent = 0; sent < out.size() && !stop.stop_requested();) {
+                const ssize_t n = ::write(master, out.data() + sent, size_t(out.size() - sent));
+                pollfd writable{master, POLLOUT, 0};
+                sent += n > 0 ? n : (::poll(&writable, 1, 100), 0);
+            }
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(form.lbCount()->Caption().toInt() +
+                                      form.lbErrorCount()->Caption().toInt(),
+                                  kFlood, kPatience);
         QCOMPARE(form.lbErrorCount()->Caption(), QStringLiteral("0"));
     }
 };

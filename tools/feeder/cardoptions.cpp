@@ -6,6 +6,9 @@
 
 #include <QCommandLineParser>
 
+#include <limits>
+#include <random>
+
 namespace feeder {
 
 namespace {
@@ -149,7 +152,7 @@ ParsedOptions parseArguments(const QStringList &arguments)
             names.prepend(shortName);
         return QCommandLineOption(names, {}, QString::fromLatin1(value));
     };
-    const QList<QCommandLineOption> known = {
+    QList<QCommandLineOption> known = {
         option("1", "track1", "TEXT"), option("2", "track2", "TEXT"),
         option("3", "track3", "TEXT"), option("d", "damage", "N:KIND"),
         option({}, "raw", "N:BITS"),   option({}, "reverse"),
@@ -158,6 +161,7 @@ ParsedOptions parseArguments(const QStringList &arguments)
         option("D", "device", "NAME"), option({}, "card", "NAME"),
         option("h", "help"),           option({}, "version"),
     };
+    known << option({}, "damage-rate", "N:KIND:P") << option({}, "seed", "S");
     QCommandLineParser parser;
     parser.addOptions(known);
 
@@ -256,6 +260,47 @@ ParsedOptions parseArguments(const QStringList &arguments)
         damaged[t] = true;
         card.damage[t] = *kind;
     }
+    std::array<double, 3> chances{};
+    for (const QString &value : parser.values(QStringLiteral("damage-rate"))) {
+        const auto rate = trackAndValue(value);
+        const QString kindName = rate ? rate->second.section(QLatin1Char(':'), 0, 0) : QString();
+        const auto kind = stripe::damageFromName(kindName.toStdString());
+        bool ok = false;
+        const double chance = rate ? rate->second.section(QLatin1Char(':'), 1).toDouble(&ok) : 0;
+        if (!kind || *kind == stripe::Damage::None || !ok || !(chance >= 0 && chance <= 1)) {
+            out.error = QStringLiteral("--damage-rate takes TRACK:KIND:P, a track from 1 to 3, a "
+                                       "kind of start, end, parity, lrc or other, and a chance "
+                                       "from 0 to 1, not '%1'")
+                            .arg(value);
+            return out;
+        }
+        const auto t = std::size_t(rate->first);
+        if (damaged[t]) {
+            out.error = QStringLiteral("track %1 is damaged on every swipe by --damage: give it "
+                                       "--damage or --damage-rate")
+                            .arg(t + 1);
+            return out;
+        }
+        chances[t] += chance;
+        if (chances[t] > 1 + 1e-9) {
+            out.error = QStringLiteral("the chances of --damage-rate on track %1 add up to more "
+                                       "than 1")
+                            .arg(t + 1);
+            return out;
+        }
+        options.damageRates.push_back({int(t), *kind, chance});
+    }
+    if (parser.isSet(QStringLiteral("seed"))) {
+        bool ok = false;
+        options.seed = once(parser, QStringLiteral("seed"), &error).toULongLong(&ok);
+        if (!ok) {
+            out.error = QStringLiteral("--seed takes a whole number from 0 to %1")
+                            .arg(std::numeric_limits<quint64>::max());
+            return out;
+        }
+        if (options.damageRates.empty() && error.isEmpty())
+            error = QStringLiteral("--seed goes with --damage-rate");
+    }
     card.reverse = parser.isSet(QStringLiteral("reverse"));
     options.wait = parser.isSet(QStringLiteral("wait"));
 
@@ -339,10 +384,36 @@ BuiltSwipe buildSwipe(const Card &card)
     return out;
 }
 
-ReaderText parseReaderText(QByteArrayView text)
+std::vector<std::array<stripe::Damage, 3>> drawDamage(const std::vector<DamageRate> &rates,
+                                                      quint64 seed, int count)
+{
+    // The engine's output is fixed by the standard; the distributions' are
+    // not, so the draw is done by hand.
+    std::mt19937_64 engine(seed);
+    std::vector<std::array<stripe::Damage, 3>> out(std::size_t(std::max(count, 0)));
+    for (auto &swipe : out) {
+        swipe.fill(stripe::Damage::None);
+        for (int t = 0; t < 3; ++t) {
+            const double draw = double(engine() >> 11) * 0x1.0p-53; // [0, 1)
+            double below = 0;
+            for (const DamageRate &rate : rates) {
+                if (rate.track != t)
+                    continue;
+                below += rate.chance;
+                if (draw < below) {
+                    swipe[std::size_t(t)] = rate.damage;
+                    break;
+                }
+            }
+        }
+    }
+    return out;
+}
+
+ReaderText parseReaderText(QByteArrayView text, int firstLine)
 {
     ReaderText out;
-    int number = 0;
+    int number = firstLine - 1;
     for (qsizetype start = 0; start < text.size();) {
         qsizetype end = text.indexOf('\n', start);
         if (end < 0)
@@ -390,11 +461,19 @@ QString helpText()
                "  -d, --damage N:KIND  write a fault into text track N so the reader reports\n"
                "                       it: start, end, parity, lrc or other; repeat for more\n"
                "                       tracks\n"
+               "  --damage-rate N:KIND:P  damage text track N with KIND on each swipe with\n"
+               "                       chance P (0 to 1), drawn afresh for every swipe of\n"
+               "                       --repeat and --file; repeat for more tracks or kinds;\n"
+               "                       each answer then says what was sent, and a last line\n"
+               "                       counts the damage\n"
+               "  --seed S             draw --damage-rate from S, for a run that repeats\n"
+               "                       (without it a seed is drawn and told)\n"
                "  --reverse            swipe the card backwards (every track, raw ones too)\n"
                "  -f, --file FILE      swipe the cards in FILE ('-' for standard input), one a\n"
                "                       line as a keyboard-type reader types them,\n"
                "                       %...?;...?+...? (empty lines and '#' lines skipped);\n"
-               "                       each card takes --damage, --reverse and --repeat\n"
+               "                       each card takes --damage, --reverse and --repeat;\n"
+               "                       from a pipe or a terminal, each line goes as it comes\n"
                "\n"
                "The swipe:\n"
                "  -D, --device NAME    the logical device to swipe into (default MCRSTUBEX)\n"
@@ -417,12 +496,13 @@ QString helpText()
                "  msrswipe --card gift -n 300   (a burst longer than the reader's queue)\n"
                "  msrswipe -D COUNTER2 --card blank\n"
                "  msrswipe -w -f cards.txt   (a batch, as a reader typed it)\n"
+               "  msrswipe --card test -n 20 --damage-rate 2:parity:0.3 --seed 1   (a worn head)\n"
                "\n"
                "Exit status: 0 when every swipe was accepted (delivered, with --wait);\n"
-               "1 when the reader refused any; 2 for bad options, a file that cannot be\n"
-               "read or holds a line that is not a card, or text a track cannot hold; 3\n"
-               "when no reader listens, the connection fails or is refused, or the window\n"
-               "does not answer in time.\n")
+               "1 when the reader refused any, or the answers could not be written; 2 for\n"
+               "bad options, a file that cannot be read or holds a line that is not a card,\n"
+               "or text a track cannot hold; 3 when no reader listens, the connection fails\n"
+               "or is refused, or the window does not answer in time.\n")
         .arg(cards);
 }
 

@@ -42,6 +42,14 @@ struct Card {
     friend bool operator==(const Card &, const Card &) = default;
 };
 
+// --damage-rate: the chance that a swipe gets this damage on this track.
+struct DamageRate {
+    int track = 0; // from 0
+    stripe::Damage damage = stripe::Damage::None;
+    double chance = 0;
+    friend bool operator==(const DamageRate &, const DamageRate &) = default;
+};
+
 struct Options {
     QString device = QStringLiteral("MCRSTUBEX");
     Card card;
@@ -49,6 +57,8 @@ struct Options {
     bool wait = false;
     int timeoutMs = 10000; // for the whole exchange
     QString file;          // swipe the cards in it, one a line; "-" is standard input
+    std::vector<DamageRate> damageRates;
+    std::optional<quint64> seed; // for damageRates; drawn when not given
     bool help = false;
     bool version = false;
     friend bool operator==(const Options &, const Options &) = default;
@@ -63,7 +73,7 @@ inline constexpr int kMaxRepeat = 100000;
 inline constexpr int kMaxTimeoutSeconds = 86400;
 // Most swipes in one run, from --repeat and --file together.
 inline constexpr int kMaxSwipes = kMaxRepeat;
-// Most bytes read from --file: tens of thousands of cards.
+// Most bytes read from --file, standard input included: tens of thousands of cards.
 inline constexpr qsizetype kMaxFileBytes = 4 << 20;
 
 // arguments without the program name.
@@ -82,7 +92,8 @@ struct ReaderText {
     int errorLine = 0;
     QString error; // set, with errorLine, when a line is not such text
 };
-ReaderText parseReaderText(QByteArrayView text);
+// firstLine is the number of text's first line, for text read a piece at a time.
+ReaderText parseReaderText(QByteArrayView text, int firstLine = 1);
 
 struct BuiltSwipe {
     std::array<stripe::Bits, 3> tracks;
@@ -90,5 +101,11 @@ struct BuiltSwipe {
     bool ok() const { return error.isEmpty(); }
 };
 BuiltSwipe buildSwipe(const Card &card);
+
+// The damage each of count swipes gets from rates, drawn with a generator
+// seeded with seed, so one seed gives one run on any machine. A track draws
+// once per swipe; its rates' chances add up to at most 1.
+std::vector<std::array<stripe::Damage, 3>> drawDamage(const std::vector<DamageRate> &rates,
+                                                      quint64 seed, int count);
 
 } // namespace feeder

@@ -13,7 +13,6 @@
 
 #include <vector>
 
-class QIODevice;
 class QTextStream;
 
 namespace feeder {
@@ -26,14 +25,19 @@ public:
 
     SwipeFeeder(QString deviceName, QString socketPath, QObject *parent = nullptr);
 
-    // Sends each request count times, in order: one after another when they
-    // wait for the window, otherwise as a burst with up to kMaxInFlight
-    // unanswered. Every answer is read; finished() then says whether any was
-    // a refusal. It is never emitted from inside this call. requests is not
-    // empty, and all of them wait or none does.
+    // Connects, then sends each request add() hands over count times, in
+    // order: one after another when they wait for the window, otherwise as a
+    // burst with up to kMaxInFlight unanswered. After endInput(), once every
+    // answer is read, finished() says whether any was a refusal; it is never
+    // emitted from inside these calls. All requests wait or none does.
+    void start(int count);
+    void add(const msr::protocol::SwipeRequest &request);
+    void endInput();
+    // All at once: requests is not empty.
     void feed(const std::vector<msr::protocol::SwipeRequest> &requests, int count);
-    // How long the whole exchange may take, from connecting to the last
-    // answer, before the feeder gives up (default 10 seconds).
+    // How long the feeder waits on the reader before it gives up (default 10
+    // seconds): from connecting to the last answer, less the time it has
+    // every swipe answered and waits for the next to be added.
     void setTimeout(int milliseconds) { m_timer.setInterval(milliseconds); }
 
     // More than the reader queues, so a burst can show what a full queue does.
@@ -48,6 +52,8 @@ private:
     void readAnswers();
     void socketError(QLocalSocket::LocalSocketError error);
     void finishAnswered();
+    void finishIfDone();
+    void updateTimer();
     void finish(Outcome outcome, const QString &message);
 
     QString m_device;
@@ -60,6 +66,7 @@ private:
     int m_count = 0; // swipes in all
     int m_sent = 0;
     int m_answered = 0;
+    bool m_inputEnded = false;
     int m_refused = 0;
     int m_firstRefused = 0; // which swipe
     QString m_firstReason;
@@ -71,9 +78,9 @@ int exitCode(SwipeFeeder::Outcome outcome);
 // One line saying what the reader answered for swipe n of count.
 QString describeAnswer(const msr::protocol::Answer &answer, int swipe, int count);
 
-// The whole of msrswipe: arguments without the program name; in is what
-// "--file -" reads. Runs its own event loop until every swipe is answered;
-// returns the exit status.
-int runMsrSwipe(const QStringList &arguments, QIODevice &in, QTextStream &out, QTextStream &err);
+// The whole of msrswipe: arguments without the program name; input is the
+// descriptor "--file -" reads. Runs its own event loop until every swipe is
+// answered; returns the exit status.
+int runMsrSwipe(const QStringList &arguments, int input, QTextStream &out, QTextStream &err);
 
 } // namespace feeder

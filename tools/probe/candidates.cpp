@@ -3,6 +3,7 @@
 
 #include "backends/common/udevdevice.h"
 #include "backends/hid/hiddescriptor.h"
+#include "reader/deviceregistry.h"
 #include "reader/runtimepaths.h"
 
 #include <QTextStream>
@@ -107,7 +108,8 @@ QList<Candidate> findCandidates()
     found << readers;
     for (Candidate &c : found) {
         if (c.option.isEmpty())
-            c.option = QStringLiteral("device=") + (c.stable.isEmpty() ? c.node : c.stable);
+            c.option = QStringLiteral("device=") +
+                       msr::quoteListValue(c.stable.isEmpty() ? c.node : c.stable);
     }
     return found;
 }
@@ -174,6 +176,8 @@ std::optional<QString> udevRule(const QString &path, QString *error)
     const QString vid = hid::formatUsbIds(*ids).section(QLatin1Char(':'), 0, 0);
     const QString pid = hid::formatUsbIds(*ids).section(QLatin1Char(':'), 1, 1);
     return QStringLiteral("# swipewatch: the logged-in user may read the card reader %1 (USB %2)\n"
+                          "# In /etc/udev/rules.d/70-swipewatch.rules; then, as root, run "
+                          "\"udevadm control --reload\" and \"udevadm trigger\", or replug it.\n"
                           "%3, ATTRS{idVendor}==\"%4\", ATTRS{idProduct}==\"%5\", "
                           "TAG+=\"uaccess\"\n")
         .arg(msr::printable(path), hid::formatUsbIds(*ids), subsystem, vid, pid);

@@ -22,7 +22,7 @@ struct Candidate {
     QString name;
     std::optional<hid::UsbIds> usb;
     QString detail; // hid: how its reports carry the tracks
-    QString option; // what the device list names it by: device=... or match=...
+    QString option; // what the device list names it by: device=... (quoted if need be) or match=...
 };
 
 QList<Candidate> findCandidates();

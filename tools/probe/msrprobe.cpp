@@ -2,6 +2,7 @@
 #include "tools/probe/msrprobe.h"
 
 #include "tools/probe/candidates.h"
+#include "tools/probe/check.h"
 #include "tools/probe/watch.h"
 
 #include <QCommandLineParser>
@@ -12,13 +13,18 @@ namespace probe {
 
 int runMsrProbe(const QStringList &arguments, QTextStream &out, QTextStream &err)
 {
+    if (arguments.value(0) == QLatin1String("check"))
+        return runCheck(arguments.mid(1), out, err);
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Finds card readers and watches one without a window.\n\n"
         "Without options, lists the keyboard-type, serial and HID readers this machine may "
         "have, each with the device-list line that names it.\n\n"
+        "msrprobe check NAME swipes a test card through a reader and judges it: see "
+        "'msrprobe check --help'.\n\n"
         "Exit status: 0 done (also when no reader is found), 1 the reader could not be "
-        "opened or claimed, or the device is unknown to udev; 2 bad options."));
+        "opened or claimed, the device is unknown to udev, or the output could not be written; 2 "
+        "bad options."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
@@ -36,8 +42,9 @@ int runMsrProbe(const QStringList &arguments, QTextStream &out, QTextStream &err
                                       QStringLiteral("With --watch: show card numbers whole."));
     const QCommandLineOption udev(
         QStringLiteral("udev-rule"),
-        QStringLiteral("Print a udev rule that gives the logged-in user the reader at PATH, "
-                       "for /etc/udev/rules.d/70-swipewatch-reader.rules."),
+        QStringLiteral("Print a udev rule that gives the logged-in user the reader at PATH. "
+                       "Save it as /etc/udev/rules.d/70-swipewatch.rules, then run 'udevadm "
+                       "control --reload' and 'udevadm trigger', or replug the reader."),
         QStringLiteral("PATH"));
     parser.addOptions({help, version, watch, json, showData, udev});
 

@@ -157,6 +157,12 @@ int watchReader(const QString &logicalName, const WatchOptions &options, QTextSt
     Printer printer(options, out);
     int inputs = 0;
     int errors = 0;
+    // Lines nobody can read (a closed pipe, a full disk) end the watch;
+    // main says why.
+    const auto stopIfUnwritten = [&] {
+        if (out.status() != QTextStream::Ok)
+            loop.quit();
+    };
     bool afterInputData = false;       // the error that follows partial data was told already
     std::array<int, 3> partialCodes{}; // failed tracks of the partial data to come
     const auto trackTexts = [&] {
@@ -171,6 +177,7 @@ int watchReader(const QString &logicalName, const WatchOptions &options, QTextSt
             tracks[t] = {partialCodes[t], trackByte(status, t), texts[t]};
         partialCodes = {};
         printer.event("data", tracks);
+        stopIfUnwritten();
         reader.setDataEventEnabled(true);
     });
     QObject::connect(
@@ -187,6 +194,7 @@ int watchReader(const QString &logicalName, const WatchOptions &options, QTextSt
                         partialCodes[t] = tracks[t].code;
                 else
                     printer.event("error", tracks);
+                stopIfUnwritten();
             }
             afterInputData = partial;
         });

@@ -17,11 +17,17 @@ inline QString describe(const msr::SwipeRead &read)
     return tracks.join('|');
 }
 
-// Takes every swipe, logged as "<id> <tracks>".
+// Takes every swipe, logged as "<id> <tracks>", or room of them, then refuses.
 struct SwipeLog : msr::SwipeSink {
     QStringList swipes;
+    int room = -1; // -1: no limit
+    const char *refusal = msr::reason::kQueueFull;
+    int refused = 0;
     msr::SwipeVerdict admitSwipe(quint64 id, const msr::SwipeRead &read) override
     {
+        if (room == 0)
+            return ++refused, msr::SwipeVerdict{false, QString::fromLatin1(refusal)};
+        room -= room > 0;
         swipes << QString::number(id) + ' ' + describe(read);
         return {true, {}};
     }

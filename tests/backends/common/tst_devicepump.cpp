@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include <cerrno>
+#include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,11 +16,23 @@ using namespace msr;
 class TestDevicePump : public QObject {
     Q_OBJECT
     QTemporaryDir dir;
+    QString pts; // a pty's slave, also reached through dir/link
+    int master = -1, slave = -1;
 
 private slots:
     void initTestCase()
     {
+        qputenv("XDG_RUNTIME_DIR", dir.filePath("run").toLocal8Bit());
         QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600), 0);
+        char name[128];
+        QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+        pts = QString::fromLocal8Bit(name);
+        QVERIFY(QFile::link(pts, dir.filePath("link")));
+    }
+    void cleanupTestCase()
+    {
+        ::close(master);
+        ::close(slave);
     }
 
     void claim_data()
@@ -28,13 +41,17 @@ private slots:
         QTest::addColumn<int>("openError"); // what a fake opener answers; 0: the real one
         QTest::addColumn<int>("prepareError");
         QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("heldAt"); // another pump holds this path meanwhile
         const auto in = [this](const char *name) { return dir.filePath(name); };
-        QTest::addRow("missing") << in("none") << 0 << 0 << 107;
-        QTest::addRow("fifo") << in("fifo") << 0 << 0 << 107;
-        QTest::addRow("over-long path") << '/' + QString(5000, 'a') << 0 << 0 << 107;
-        QTest::addRow("character device") << "/dev/null" << 0 << 0 << 0;
-        QTest::addRow("no permission") << "/dev/null" << EACCES << 0 << 111;
-        QTest::addRow("busy") << "/dev/null" << 0 << EBUSY << 112;
+        QTest::addRow("missing") << in("none") << 0 << 0 << 107 << "";
+        QTest::addRow("fifo") << in("fifo") << 0 << 0 << 107 << "";
+        QTest::addRow("over-long path") << '/' + QString(5000, 'a') << 0 << 0 << 107 << "";
+        QTest::addRow("character device") << "/dev/null" << 0 << 0 << 0 << "";
+        QTest::addRow("no permission") << "/dev/null" << EACCES << 0 << 111 << "";
+        QTest::addRow("busy") << "/dev/null" << 0 << EBUSY << 112 << "";
+        // One device under two names: the second claim waits, then has it once it is let go.
+        QTest::addRow("held through another path") << in("link") << 0 << 0 << 112 << pts;
+        QTest::addRow("held through a link") << pts << 0 << 0 << 112 << in("link");
     }
     void claim()
     {
@@ -42,6 +59,9 @@ private slots:
         QFETCH(int, openError);
         QFETCH(int, prepareError);
         QFETCH(int, result);
+        QFETCH(QString, heldAt);
+        DevicePump holder("HOLDER", heldAt, {});
+        QVERIFY(heldAt.isEmpty() || holder.open(0) == 0);
         DevicePump pump("TILL", path, {},
                         openError ? DeviceOpener([=](const QString &) { return -openError; })
                                   : DeviceOpener());
@@ -55,8 +75,14 @@ private slots:
                                                           "node belongs to group 'root'.*udev rule"
                                                         : "^swipewatch: TILL: .*" +
                                                               QRegularExpression::escape(path)));
-        QCOMPARE(pump.open(prepareError == EBUSY ? 60 : 0), result);
+        QCOMPARE(pump.open(prepareError == EBUSY || !heldAt.isEmpty() ? 60 : 0), result);
         QCOMPARE(pump.isOpen(), result == 0);
+        if (heldAt.isEmpty())
+            return;
+        holder.close();
+        QCOMPARE(pump.open(0), 0);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("HOLDER: .*another program"));
+        QCOMPARE(holder.open(0), 112);
     }
 };
 

@@ -155,6 +155,8 @@ private slots:
         QTest::addRow("both options")
             << "device=/dev/hidraw0 match=0801:0002" << -1 << "exactly one of device= and match=";
         QTest::addRow("bad ids") << "match=801:2" << -1 << "bad value '801:2' for match";
+        QTest::addRow("relative path")
+            << "device=hidraw0" << -1 << "device= needs an absolute path";
         QTest::addRow("missing") << "device=/dev/hidraw9" << 107 << "plugged in";
         QTest::addRow("not a hidraw node") << "device=/dev/ttyACM0" << 111 << "no hidraw node";
         QTest::addRow("ids of nothing") << "match=0801:0009" << 107 << "plugged in";
@@ -220,8 +222,25 @@ private slots:
                              QRegularExpression("the reader at /dev/hidraw2 is back"));
         Testbed::uevent(hidraw2.constData(), "add");
         QTRY_COMPARE(back.size(), 1);
-        QVERIFY(send(Testbed::devFd("/dev/hidraw2"), report));
+        reader = Testbed::devFd("/dev/hidraw2");
+        QVERIFY(send(reader, report));
         QTRY_COMPARE(log.swipes.mid(1), QStringList{"2 " + track2});
+
+        // A full queue: the reports are read and kept, in order; past what can
+        // be kept each one is an error, in its turn.
+        log.room = 0;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("R: more than 256 swipes came"));
+        // The node is a pty, a stream: one report read before the next is sent.
+        QSignalSpy reads(hid->findChild<msr::DevicePump *>(), &msr::DevicePump::dataRead);
+        for (int sent = 0; sent < msr::SwipeHold::kMaxHeld + 2; ++sent) {
+            QVERIFY(send(reader, report));
+            QTRY_COMPARE(reads.size(), sent + 1);
+        }
+        log.room = -1;
+        hid->swipeFinished(2, true, {});
+        QCOMPARE(log.swipes.size(), 2 + msr::SwipeHold::kMaxHeld + 2);
+        QCOMPARE(log.swipes.mid(log.swipes.size() - 3),
+                 QStringList({"258 " + track2, "259 :205|:205|:205", "260 :205|:205|:205"}));
 
         hid->release();
         QCOMPARE(hid->isConnected(), false);

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstdlib>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -82,14 +83,17 @@ private slots:
 
     void theReaderOnAPty()
     {
+        qputenv("XDG_RUNTIME_DIR", dir.filePath("run").toLocal8Bit());
         const QString link = dir.filePath("ttyREADER");
         Pty pty = plugIn(link);
         QVERIFY(pty.master >= 0);
         const auto make = [](const QString &path) {
-            return createSerialService({"BACK", "serial", {{"device", path}, {"gap", "2000"}}},
-                                       nullptr);
+            return createSerialService(
+                {"BACK", "serial", {{"device", path}, {"gap", "2000"}, {"lrc", "yes"}}}, nullptr);
         };
         const auto service = make(link), other = make(link), gone = make(dir.filePath("none"));
+        // The same port by its own name: held all the same.
+        const auto alias = [&] { return make(QString::fromLocal8Bit(::ptsname(pty.master))); };
         SwipeLog log;
         service->setSwipeSink(&log);
         QTest::failOnWarning(QRegularExpression(".")); // each message is expected below, once
@@ -104,9 +108,13 @@ private slots:
         QCOMPARE(service->claim(0), opos::OPOS_SUCCESS);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("another program has it open"));
         QCOMPARE(other->claim(60), opos::OPOS_E_TIMEOUT);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("another program has it open"));
+        QCOMPARE(alias()->claim(60), opos::OPOS_E_TIMEOUT);
 
+        // lrc=yes, but this reader sends none: said once a claim, replugged or not.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("BACK: .*may not send one"));
         QVERIFY(send(pty.master, "READER V1.0\r\n%B4111^DOE/J^2912?;4111=2912?\r\n"));
-        QTRY_COMPARE(log.swipes, QStringList{"1 B4111^DOE/J^2912:0|4111=2912:0|:0"});
+        QTRY_COMPARE(log.swipes, QStringList{"1 B4111^DOE/J^2912:204|4111=2912:204|:0"});
 
         if (udev)
             return;
@@ -117,9 +125,14 @@ private slots:
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("BACK: the reader at .* is back"));
         pty = plugIn(link);
         QVERIFY(send(pty.master, "%A?;1?\r"));
-        QTRY_COMPARE(log.swipes.mid(1), QStringList{"2 A:0|1:0|:0"});
+        QTRY_COMPARE(log.swipes.mid(1), QStringList{"2 A:204|1:204|:0"});
 
         service->release();
+        const auto byName = alias();
+        QCOMPARE(byName->claim(0), opos::OPOS_SUCCESS);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("another program has it open"));
+        QCOMPARE(other->claim(0), opos::OPOS_E_TIMEOUT);
+        byName->release();
         QCOMPARE(other->claim(0), opos::OPOS_SUCCESS);
         unplug(pty);
     }
