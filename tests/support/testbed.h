@@ -53,7 +53,9 @@ public:
     // A link udev would make, e.g. /dev/input/by-id/... to ../event9; made again if there.
     static bool link(const QString &path, const QString &target)
     {
-        const QString at = QString::fromLocal8Bit(umockdev_testbed_get_root_dir(bed())) + path;
+        gchar *root = umockdev_testbed_get_root_dir(bed());
+        const QString at = QString::fromLocal8Bit(root) + path;
+        g_free(root);
         QFile::remove(at);
         return QDir().mkpath(QFileInfo(at).path()) && QFile::link(target, at);
     }

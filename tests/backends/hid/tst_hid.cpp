@@ -118,7 +118,7 @@ private slots:
         // Reports cut short before a field: never read past their end.
         row("length field cut off",
             QByteArray::fromHex("0600FF 0901 A101 7508 9508 0930 8102 9501 0928 8102 C0"),
-            QByteArray("%A?", 8), ":205|:0|:0", "track 1: length cut off");
+            QByteArray("%A?").leftJustified(8, '\0'), ":205|:0|:0", "track 1: length cut off");
         row("status cut off", kVendor, QByteArray(2, '\0'), ":205|:205|:205",
             "track 3: status cut off");
         row("one-byte track past the end", kVendor, vendorReport({0, 0, 0}, {"%", "", ""}).left(7),
