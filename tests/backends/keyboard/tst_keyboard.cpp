@@ -178,9 +178,9 @@ private slots:
         int unread = 0;
         QVERIFY(::ioctl(pair[0], FIONREAD, &unread) == 0 && unread > 0);
         log.room = -1;
-        service.swipeFinished(5, true, {});
-        QTRY_COMPARE(log.swipes.mid(4), QStringList({"5 A:0|31:0|:0", "6 B:0|32:0|:0",
-                                                     "7 C:0|33:0|:0", "8 :0|34:205|:0"}));
+        service.swipeFinished(10, true, {});
+        QTRY_COMPARE(log.swipes.mid(9), QStringList({"10 A:0|31:0|:0", "11 B:0|32:0|:0",
+                                                     "12 C:0|33:0|:0", "13 :0|34:205|:0"}));
         // Refused for any other reason: not kept, and said once for them all.
         log.room = 0;
         log.refusal = reason::kDisabled;
