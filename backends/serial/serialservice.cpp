@@ -3,6 +3,7 @@
 
 #include "backends/common/devicepump.h"
 #include "reader/opos.h"
+#include "reader/runtimepaths.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -91,8 +92,9 @@ int SerialService::tryOpen()
     const QByteArray path = QFile::encodeName(m_settings.device);
     struct stat st {};
     const auto fail = [this](int error, const QString &why = {}) {
-        m_error = claimErrorText(m_settings.device, error, why,
-                                 groupAccessHint(m_settings.device, QStringLiteral("dialout")));
+        m_error = claimErrorText(
+            m_settings.device, error, why,
+            groupAccessHint(m_settings.device, QStringLiteral("dialout"), S_IRGRP | S_IWGRP));
         return error;
     };
     if (::stat(path.constData(), &st) != 0)
@@ -155,8 +157,8 @@ void SerialService::lose()
     m_port->deleteLater();
     m_port = nullptr;
     // Not the port's error text: on a hang-up it names whatever call failed last.
-    qWarning("swipewatch: %s: the reader at %s went away; waiting for it to come back",
-             qPrintable(m_name), qPrintable(m_settings.device));
+    sayOnStderr(QStringLiteral("%1: the reader at %2 went away; waiting for it to come back")
+                    .arg(m_name, m_settings.device));
     m_text.readerGone();
     m_poll->start();
 }
@@ -166,8 +168,7 @@ void SerialService::pollForReturn()
     if (!m_claimed || m_port || tryOpen() != 0)
         return;
     m_poll->stop();
-    qWarning("swipewatch: %s: the reader at %s is back", qPrintable(m_name),
-             qPrintable(m_settings.device));
+    sayOnStderr(QStringLiteral("%1: the reader at %2 is back").arg(m_name, m_settings.device));
 }
 
 std::unique_ptr<MsrService> createSerialService(const DeviceEntry &entry, QString *error)

@@ -2,11 +2,13 @@
 // What a claim on a device node answers for the paths a device list may name.
 #include "backends/common/devicepump.h"
 #include "reader/opos.h"
+#include "reader/runtimepaths.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <cerrno>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +32,7 @@ private slots:
         QTest::addColumn<int>("result");
         const auto in = [this](const char *name) { return dir.filePath(name); };
         QTest::addRow("missing") << in("none") << 0 << 0 << 107;
+        QTest::addRow("escape in the path") << in("\x1b[2Jnone") << 0 << 0 << 107;
         QTest::addRow("fifo") << in("fifo") << 0 << 0 << 107;
         QTest::addRow("over-long path") << '/' + QString(5000, 'a') << 0 << 0 << 107;
         QTest::addRow("character device") << "/dev/null" << 0 << 0 << 0;
@@ -47,16 +50,41 @@ private slots:
                                   : DeviceOpener());
         pump.setPrepare([=](int, const QString &, QString *) { return prepareError; });
         pump.setAccessHint([](const QString &node) { return groupAccessHint(node, "input"); });
-        // Every failure is explained; no permission names the node's group and how to join it.
+        // Every failure is explained, under the running program's name, the
+        // path made printable; no permission says how to get access.
         if (result)
-            QTest::ignoreMessage(QtWarningMsg,
-                                 QRegularExpression(openError == EACCES
-                                                        ? "TILL: .*null: Permission denied; the "
-                                                          "node belongs to group 'root'.*udev rule"
-                                                        : "^swipewatch: TILL: .*" +
-                                                              QRegularExpression::escape(path)));
+            QTest::ignoreMessage(
+                QtWarningMsg,
+                QRegularExpression("^" + QCoreApplication::applicationName() + ": TILL: .*" +
+                                   QRegularExpression::escape(msr::printable(path)) +
+                                   (openError == EACCES
+                                        ? ": Permission denied; .*msrprobe --udev-rule /dev/null"
+                                        : "")));
         QCOMPARE(pump.open(prepareError == EBUSY ? 60 : 0), result);
         QCOMPARE(pump.isOpen(), result == 0);
+    }
+
+    // Joining the node's group helps only when its mode lets the group in
+    // (and the group is not root's: the claim's /dev/null row).
+    void accessHint_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("joinGroup");
+        QTest::addRow("group may read") << 0640 << true;
+        QTest::addRow("group may not read") << 0600 << false;
+    }
+    void accessHint()
+    {
+        QFETCH(int, mode);
+        QFETCH(bool, joinGroup);
+        const QByteArray node = QFile::encodeName(dir.filePath("node"));
+        QFile(node).open(QIODevice::WriteOnly);
+        const group *dialout = ::getgrnam("dialout");
+        QVERIFY(dialout && ::chown(node, uid_t(-1), dialout->gr_gid) == 0 &&
+                ::chmod(node, mode_t(mode)) == 0);
+        const QString hint = groupAccessHint(node, "input");
+        QVERIFY2(hint.contains("usermod -aG dialout") == joinGroup, qPrintable(hint));
+        QVERIFY2(hint.contains("msrprobe --udev-rule " + node) != joinGroup, qPrintable(hint));
     }
 };
 
