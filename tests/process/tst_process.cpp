@@ -277,17 +277,17 @@ private slots:
                                 << said;
         };
         const QStringList none{"", ""};
-        const QString unreachable = "swipewatch cannot open the display \"%1\" (%2): no display "
-                                    "server answers there, or it refuses this user; check the "
-                                    "variable, or run it under a virtual X server with \"xvfb-run "
-                                    "-a swipewatch\".\n";
+        const QString unreachable = "swipewatch: %1; check the display, or run the program under a "
+                                    "virtual X server with \"xvfb-run -a swipewatch\".\n";
         row("none set", none, "", 2,
             "swipewatch needs a graphical display, and neither DISPLAY nor WAYLAND_DISPLAY is "
             "set: run it from a desktop session, or under a virtual X server with \"xvfb-run -a "
             "swipewatch\".\n");
-        row("X unreachable", {"DISPLAY", ":64999"}, "", 2, unreachable.arg(":64999", "DISPLAY"));
+        row("X unreachable", {"DISPLAY", ":64999"}, "", 2,
+            unreachable.arg("cannot open the X display \":64999\" (DISPLAY): no X server answers "
+                            "there, or it refuses this user"));
         row("Wayland unreachable", {"WAYLAND_DISPLAY", "wayland-nowhere"}, "", 2,
-            unreachable.arg("wayland-nowhere", "WAYLAND_DISPLAY"));
+            unreachable.arg("Qt has no window system plugin \"wayland\"; no X display is set"));
         row("--help", none, "--help", 0, "Usage: " SWIPEWATCH_BINARY " [options]\n");
         row("--version", none, "--version", 0, "swipewatch " SWIPEWATCH_VERSION_STRING "\n");
         row("Qt's options and their values", none, "-platform xcb -display :0 --nope", 2,
