@@ -78,36 +78,6 @@ private slots:
                  (QStringList{"reader gone", "box: scripted failure of " + raising, ""}));
         QCOMPARE(child.exitCode(), swipewatch::Application::kFailureStatus);
     }
-
-    // The window system fails to start: the message names what failed, in
-    // Qt's words, not a DISPLAY that works (or is not even used).
-    void windowSystemFailureIsNamed_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("said");
-        QTest::newRow("platform") << QStringList{"-platform", "bogus"}
-                                  << "no window system plugin \"bogus\" \\(-platform\\); Qt has: "
-                                     ".*offscreen";
-        QTest::newRow("display") << QStringList{"-platform", "xcb", "--display", ":65000"}
-                                 << "cannot open the X display \":65000\" \\(--display\\)";
-    }
-    void windowSystemFailureIsNamed()
-    {
-        QFETCH(QStringList, arguments);
-        QFETCH(QString, said);
-        QProcess child;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove("QT_QPA_PLATFORM");
-        environment.insert("DISPLAY", ":0");
-        child.setProcessEnvironment(environment);
-        child.start(QCoreApplication::applicationFilePath(),
-                    QStringList{"-scenario", "none"} + arguments);
-        QVERIFY(child.waitForFinished(60000) && child.exitStatus() == QProcess::NormalExit);
-        const QString error = child.readAllStandardError();
-        QVERIFY2(error.contains(QRegularExpression(said)) && !error.contains("DISPLAY"),
-                 qPrintable(error));
-        QCOMPARE(child.exitCode(), 2);
-    }
 };
 
 namespace {
@@ -150,9 +120,7 @@ int runScenario(const QByteArray &scenario, swipewatch::Application &app,
 int main(int argc, char *argv[])
 {
     testsupport::RecordingMessageBoxes boxes;
-    auto opening = std::make_unique<swipewatch::DisplayOpening>(QStringList(argv, argv + argc));
     swipewatch::Application app(argc, argv, boxes);
-    opening.reset();
     if (argc == 3 && qstrcmp(argv[1], "-scenario") == 0)
         return runScenario(argv[2], app, boxes);
     TestApplication test;
