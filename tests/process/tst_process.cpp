@@ -271,8 +271,7 @@ private slots:
         QTest::addColumn<QStringList>("display"); // variable and value; empty: none
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("status");
-        // Standard output, then standard error; a start when 0 or ending in ": ".
-        QTest::addColumn<QString>("said");
+        QTest::addColumn<QString>("said"); // stdout, then stderr; a start when 0 or ending ": "
         const auto row = [](const char *name, const QStringList &display, const QString &words,
                             int status, const QString &said) {
             QTest::newRow(name) << display << words.split(' ', Qt::SkipEmptyParts) << status
@@ -290,7 +289,6 @@ private slots:
                             "there, or it refuses this user"));
         row("Wayland unreachable", {"WAYLAND_DISPLAY", "wayland-nowhere"}, "", 2,
             unreachable.arg("Qt has no window system plugin \"wayland\"; no X display is set"));
-        // What failed, not a DISPLAY that works.
         row("-platform bogus", {"DISPLAY", m_display}, "-platform bogus", 2,
             "swipewatch: no window system plugin \"bogus\" (-platform); Qt has: ");
         row("--display unreachable", {"DISPLAY", m_display}, "-platform xcb --display :64999", 2,

@@ -22,7 +22,6 @@ private slots:
     void initTestCase()
     {
         QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600), 0);
-        // Nodes of group dialout whose mode lets the group read, or not.
         for (const auto &[name, mode] : {std::pair{"readable", 0640}, {"closed", 0600}}) {
             const QByteArray node = QFile::encodeName(dir.filePath(name));
             QVERIFY(QFile(node).open(QIODevice::WriteOnly) && ::getgrnam("dialout") &&
