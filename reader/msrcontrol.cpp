@@ -2,10 +2,10 @@
 #include "reader/msrcontrol.h"
 
 #include "reader/opos.h"
+#include "reader/runtimepaths.h"
 
 #include <QMetaObject>
 
-#include <cstdio>
 #include <iterator>
 
 namespace msr {
@@ -127,7 +127,7 @@ std::int32_t MsrControl::open(const QVariantList &args)
     DeviceRegistry::Lookup lookup = m_registry.create(args[0].toString());
     if (!lookup.service) {
         if (!lookup.error.isEmpty())
-            std::fprintf(stderr, "swipewatch: %s\n", qPrintable(lookup.error));
+            sayOnStderr(lookup.error);
         return lookup.result;
     }
     m_service = std::move(lookup.service);

@@ -57,10 +57,7 @@ QString noNodeWithIds(const UsbIds &ids, const QString &passedOver)
 
 QString udevRuleHint(const QString &devicePath)
 {
-    return QStringLiteral("hidraw nodes have no group; as root, run \"msrprobe --udev-rule %1 > "
-                          "/etc/udev/rules.d/70-swipewatch.rules\", then \"udevadm control "
-                          "--reload\" and \"udevadm trigger\", or replug the reader")
-        .arg(devicePath);
+    return QStringLiteral("hidraw nodes have no group; ") + msr::udevRuleAdvice(devicePath);
 }
 
 HidService::HidService(QString logicalName, QString devicePath, std::optional<UsbIds> match,
@@ -158,7 +155,7 @@ void HidService::take(const QByteArray &report)
 
 void HidService::say(const QString &line) const
 {
-    qWarning("swipewatch: %s: %s", qPrintable(m_name), qPrintable(line));
+    msr::sayOnStderr(m_name + QStringLiteral(": ") + line);
 }
 
 std::unique_ptr<msr::MsrService> createHidService(const msr::DeviceEntry &entry, QString *error)

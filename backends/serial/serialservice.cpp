@@ -3,6 +3,7 @@
 
 #include "backends/common/devicepump.h"
 #include "reader/opos.h"
+#include "reader/runtimepaths.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -108,8 +109,9 @@ int SerialService::tryOpen()
     const QByteArray path = QFile::encodeName(m_settings.device);
     struct stat st {};
     const auto fail = [this](int error, const QString &why = {}) {
-        m_error = claimErrorText(m_settings.device, error, why,
-                                 groupAccessHint(m_settings.device, QStringLiteral("dialout")));
+        m_error = claimErrorText(
+            m_settings.device, error, why,
+            groupAccessHint(m_settings.device, QStringLiteral("dialout"), S_IRGRP | S_IWGRP));
         return error;
     };
     if (::stat(path.constData(), &st) != 0)
@@ -184,8 +186,8 @@ void SerialService::lose()
     m_port = nullptr;
     m_claim.release(); // taken again when it is back
     // Not the port's error text: on a hang-up it names whatever call failed last.
-    qWarning("swipewatch: %s: the reader at %s went away; waiting for it to come back",
-             qPrintable(m_name), qPrintable(m_settings.device));
+    sayOnStderr(QStringLiteral("%1: the reader at %2 went away; waiting for it to come back")
+                    .arg(m_name, m_settings.device));
     m_text.readerGone();
     m_poll->start();
 }
@@ -202,8 +204,7 @@ void SerialService::pollForReturn()
         return;
     m_saidTaken = false;
     m_poll->stop();
-    qWarning("swipewatch: %s: the reader at %s is back", qPrintable(m_name),
-             qPrintable(m_settings.device));
+    sayOnStderr(QStringLiteral("%1: the reader at %2 is back").arg(m_name, m_settings.device));
 }
 
 std::unique_ptr<MsrService> createSerialService(const DeviceEntry &entry, QString *error)
