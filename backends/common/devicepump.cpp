@@ -251,8 +251,7 @@ void DevicePump::pollForReturn()
         return;
     const int error = tryOpen();
     if (error == EBUSY && !std::exchange(m_saidTaken, true))
-        qWarning("swipewatch: %s: %s; waiting for it to be let go", qPrintable(m_name),
-                 qPrintable(m_error));
+        sayOnStderr(QStringLiteral("%1: %2; waiting for it to be let go").arg(m_name, m_error));
     if (error)
         return;
     m_saidTaken = false;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "backends/common/textfeed.h"
 
+#include "reader/runtimepaths.h"
+
 #include <QTimer>
 
 #include <utility>
@@ -55,14 +57,17 @@ void TextFeed::deliver(const QList<TextSwipe> &swipes)
 {
     for (const TextSwipe &swipe : swipes) {
         if (swipe.ignored)
-            qWarning("swipewatch: %s: ignored %lld byte%s %s", qPrintable(m_name),
-                     qlonglong(swipe.ignored), swipe.ignored == 1 ? "" : "s",
-                     swipe.card ? "of noise outside the tracks of a swipe"
-                                : "of noise: no track, so no swipe");
+            sayOnStderr(QStringLiteral("%1: ignored %2 byte%3 %4")
+                            .arg(m_name)
+                            .arg(swipe.ignored)
+                            .arg(swipe.ignored == 1 ? "" : "s",
+                                 swipe.card ? "of noise outside the tracks of a swipe"
+                                            : "of noise: no track, so no swipe"));
         if (swipe.lrcMissing && !std::exchange(m_saidNoLrc, true))
-            qWarning("swipewatch: %s: a track came without the LRC character that lrc=yes in "
-                     "the device list expects; the reader may not send one (if so, set lrc=no)",
-                     qPrintable(m_name));
+            sayOnStderr(m_name +
+                        QStringLiteral(": a track came without the LRC character that lrc=yes in "
+                                       "the device list expects; the reader may not send one (if "
+                                       "so, set lrc=no)"));
         if (swipe.card)
             m_deliver(swipe.read);
     }

@@ -145,7 +145,7 @@ private slots:
         QTRY_COMPARE(log.swipes.mid(1), QStringList{"2 A:205|12:205|:0"});
         // Stray keys are noise; a modifier left down spoils at most its own swipe.
         const QByteArray card = type("%B4111^DOE/J^2912?;4111=2912?\r");
-        QTest::ignoreMessage(QtWarningMsg, "swipewatch: TILL: ignored 2 bytes of noise outside "
+        QTest::ignoreMessage(QtWarningMsg, "tst_keyboard: TILL: ignored 2 bytes of noise outside "
                                            "the tracks of a swipe");
         QVERIFY(send(pair[1], tap(KEY_SPACE) + tap(KEY_5) + card + key(KEY_LEFTALT, 1) + card +
                                   card + key(KEY_RIGHTSHIFT, 1) + card + card));
@@ -187,7 +187,7 @@ private slots:
         QVERIFY(send(pair[1], type("%D?;35?\r") + type("%E?;36?\r")));
         QTRY_COMPARE(log.refused, 3);
         QTest::ignoreMessage(QtWarningMsg,
-                             "swipewatch: TILL: 2 swipes discarded: reader is disabled");
+                             "tst_keyboard: TILL: 2 swipes discarded: reader is disabled");
 
         service.release();
         QCOMPARE(calls, QStringList({"grab", "ungrab"}));
