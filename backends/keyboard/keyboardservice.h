@@ -21,7 +21,6 @@
 #include <memory>
 #include <optional>
 
-
 namespace msr {
 
 using KeyboardSettings = TextReaderSettings;
@@ -42,6 +41,7 @@ public:
     std::int32_t claim(std::int32_t timeout) override;
     void release() override;
     QString lastError() const { return m_pump->lastError(); }
+    RawSource rawSource() const override { return textRawSource("keyboard", m_settings); }
 
 private:
     void take(const QByteArray &bytes);
@@ -55,5 +55,8 @@ private:
 };
 
 std::unique_ptr<MsrService> createKeyboardService(const DeviceEntry &entry, QString *error);
+
+// The key presses among whole input_event records.
+int keyPresses(QByteArrayView records);
 
 } // namespace msr

@@ -131,7 +131,24 @@ void SerialService::take()
 {
     if (!m_port)
         return;
-    m_text.feed(m_port->readAll());
+    const QByteArray bytes = m_port->readAll();
+    tapRead({RawRead::Type::Read, 0, bytes, bytes, -1, {}});
+    m_text.feed(bytes);
+}
+
+RawSource SerialService::rawSource() const
+{
+    RawSource source = textRawSource("serial", m_settings);
+    const char parity = m_settings.parity == QSerialPort::EvenParity  ? 'E'
+                        : m_settings.parity == QSerialPort::OddParity ? 'O'
+                                                                      : 'N';
+    source.settings << std::pair(QStringLiteral("baud"), QString::number(m_settings.baud))
+                    << std::pair(QStringLiteral("format"),
+                                 QStringLiteral("%1%2%3")
+                                     .arg(int(m_settings.dataBits))
+                                     .arg(QLatin1Char(parity))
+                                     .arg(m_settings.stopBits == QSerialPort::TwoStop ? 2 : 1));
+    return source;
 }
 
 void SerialService::portError(QSerialPort::SerialPortError error)
@@ -157,6 +174,7 @@ void SerialService::lose()
     // Not the port's error text: on a hang-up it names whatever call failed last.
     qWarning("swipewatch: %s: the reader at %s went away; waiting for it to come back",
              qPrintable(m_name), qPrintable(m_settings.device));
+    tapRead({RawRead::Type::Gone, 0, {}, {}, -1, {}});
     m_text.readerGone();
     m_poll->start();
 }
@@ -166,6 +184,7 @@ void SerialService::pollForReturn()
     if (!m_claimed || m_port || tryOpen() != 0)
         return;
     m_poll->stop();
+    tapRead({RawRead::Type::Back, 0, {}, {}, -1, {}});
     qWarning("swipewatch: %s: the reader at %s is back", qPrintable(m_name),
              qPrintable(m_settings.device));
 }

@@ -50,6 +50,7 @@ public:
     std::int32_t claim(std::int32_t timeout) override;
     void release() override;
     QString lastError() const { return m_error; }
+    RawSource rawSource() const override;
 
     static constexpr int kReappearPollMs = 500;
 
