@@ -6,11 +6,14 @@
 namespace msr {
 
 TextFeed::TextFeed(const TextReaderSettings &settings, Deliver deliverTo, QObject *owner)
-    : m_deliver(std::move(deliverTo)), m_gap(new QTimer(owner)), m_swipes(settings.text)
+    : m_deliver(std::move(deliverTo)), m_gap(owner ? new QTimer(owner) : nullptr),
+      m_swipes(settings.text)
 {
+    if (!m_gap)
+        return;
     m_gap->setSingleShot(true);
     m_gap->setInterval(settings.gapMs);
-    QObject::connect(m_gap, &QTimer::timeout, owner, [this] { deliver(m_swipes.flush()); });
+    QObject::connect(m_gap, &QTimer::timeout, owner, [this] { gapPassed(); });
 }
 
 void TextFeed::feed(QByteArrayView bytes)
@@ -27,7 +30,8 @@ void TextFeed::markDamaged()
 
 void TextFeed::readerGone()
 {
-    m_gap->stop();
+    if (m_gap)
+        m_gap->stop();
     if (m_swipes.pending())
         m_swipes.markDamaged();
     deliver(m_swipes.flush());
@@ -35,7 +39,8 @@ void TextFeed::readerGone()
 
 void TextFeed::clear(bool expectSignOn)
 {
-    m_gap->stop();
+    if (m_gap)
+        m_gap->stop();
     m_swipes.clear();
     if (expectSignOn)
         m_swipes.expectSignOn();
@@ -49,6 +54,8 @@ void TextFeed::deliver(const QList<TextSwipe> &swipes)
 
 void TextFeed::restartGap()
 {
+    if (!m_gap)
+        return;
     if (m_swipes.pending())
         m_gap->start();
     else

@@ -20,6 +20,8 @@ public:
     using Deliver = std::function<void(quint64 id, const SwipeRead &swipe)>;
 
     // The gap timer is a child of owner, so it lives on owner's thread.
+    // Without an owner there is no timer: the caller keeps its own time line
+    // and calls gapPassed() (a replay, whose pace is not the reader's).
     TextFeed(const TextReaderSettings &settings, Deliver deliverTo, QObject *owner);
 
     // Hands on the swipes the bytes complete; the gap runs from the last byte
@@ -31,6 +33,10 @@ public:
     void readerGone();
     // Drops what is pending; a port just opened may first send a sign-on line.
     void clear(bool expectSignOn = false);
+    // The idle gap passed since the last bytes: what is pending is a swipe.
+    void gapPassed() { deliver(m_swipes.flush()); }
+    // Something waits for the gap.
+    bool pending() const { return m_swipes.pending(); }
 
 private:
     void deliver(const QList<TextSwipe> &swipes);

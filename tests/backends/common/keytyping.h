@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: MIT
+// For the backend tests: input_event records as a keyboard-type reader sends them.
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+
+#include <linux/input.h>
+
+#include <utility>
+
+inline QByteArray record(unsigned type, unsigned code, int value)
+{
+    input_event e{};
+    e.type = type;
+    e.code = code;
+    e.value = value;
+    return QByteArray(reinterpret_cast<const char *>(&e), sizeof e);
+}
+
+// One key as a keyboard reports it: scan code, key, report.
+inline QByteArray key(unsigned code, int value)
+{
+    return record(EV_MSC, MSC_SCAN, int(code)) + record(EV_KEY, code, value) +
+           record(EV_SYN, SYN_REPORT, 0);
+}
+
+inline QByteArray tap(unsigned code)
+{
+    return key(code, 1) + key(code, 0);
+}
+
+// A US layout by key code up to KEY_SLASH, plain and with Shift.
+inline const QByteArrayView kPlain = "  1234567890-=  qwertyuiop  \r asdfghjkl;    zxcvbnm,./";
+inline const QByteArrayView kShifted = "  !@#$%^&*()_+  QWERTYUIOP    ASDFGHJKL:    ZXCVBNM<>?";
+
+// Types as a reader does, Shift held across shifted characters.
+inline QByteArray type(QByteArrayView text)
+{
+    QByteArray out;
+    bool shift = false;
+    for (char c : text) {
+        const bool up = !kPlain.contains(c);
+        if (up != std::exchange(shift, up))
+            out += key(KEY_LEFTSHIFT, up);
+        out += tap(unsigned((up ? kShifted : kPlain).indexOf(c)));
+    }
+    return shift ? out + key(KEY_LEFTSHIFT, 0) : out;
+}
