@@ -23,6 +23,8 @@ namespace {
 
 // While the control takes no swipe: how often to offer it again.
 constexpr int kRetryMs = 20;
+// Between the end and the top again, so a recording of instants cannot spin.
+constexpr int kLoopPauseMs = 100;
 
 TextReaderSettings textSettings(const Header &header)
 {
@@ -97,6 +99,7 @@ std::int32_t ReplayService::claim(std::int32_t)
     if (m_claimed)
         return opos::OPOS_SUCCESS;
     m_claimed = true;
+    m_inFlight.reset();
     restart();
     return opos::OPOS_SUCCESS;
 }
@@ -134,10 +137,9 @@ RawSource ReplayService::rawSource() const
 
 // From the top, the decoders as the reader's service has them just after it
 // opened the reader.
-void ReplayService::restart()
+void ReplayService::restart(int pauseMs)
 {
     m_held.clear();
-    m_inFlight.reset();
     m_keys.reset();
     m_text.clear(m_recording.header.kind == u"serial"); // a port may first send a sign-on line
     m_descriptor = m_recording.header.descriptor;
@@ -146,11 +148,12 @@ void ReplayService::restart()
         m_layout = layoutOf(m_descriptor, &why).value_or(hid::TrackLayout{}); // checked at Open
     }
     m_next = 0;
-    m_at = m_base = 0;
+    m_at = 0;
+    m_base = -qint64(pauseMs * 1000 * m_speed); // the time line reaches 0 after the pause
     m_gapDue.reset();
     m_running = true;
     m_clock.start();
-    m_step->start(0);
+    m_step->start(pauseMs);
 }
 
 qint64 ReplayService::recordedNow() const
@@ -172,7 +175,7 @@ void ReplayService::advance()
                 m_running = false;
                 return;
             }
-            restart(); // through the event loop, so a loop of instants cannot hang it
+            restart(kLoopPauseMs);
             return;
         }
         const qint64 stepAt = more ? m_recording.steps[m_next].atUs : 0;

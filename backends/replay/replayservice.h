@@ -9,7 +9,7 @@
 //   file   the recording, an absolute path (required)
 //   speed  how many times faster than recorded: 2 plays in half the time,
 //          0.5 in twice the time (0.01 to 1000, default 1)
-//   loop   yes: start again from the top at the end (default no)
+//   loop   yes: start again from the top at the end, 100 ms later (default no)
 //
 // The recording is read and checked at Open: a fault is 104 naming the file
 // and line. Play starts at claim and stops at release; the next claim
@@ -55,7 +55,7 @@ public:
     RawSource rawSource() const override;
 
 private:
-    void restart();
+    void restart(int pauseMs = 0);
     void advance();
     void play(const Step &step);
     void offer(quint64 id, const SwipeRead &swipe);
