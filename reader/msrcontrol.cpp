@@ -132,6 +132,7 @@ std::int32_t MsrControl::open(const QVariantList &args)
     }
     m_service = std::move(lookup.service);
     m_service->setSwipeSink(this);
+    connect(m_service.get(), &MsrService::rawRead, this, &MsrControl::rawRead);
     m_errorReportingType = opos::MSR_ERT_CARD;
     m_dataEventEnabled = false;
     m_tracks = {};

@@ -11,12 +11,14 @@ namespace msr {
 
 TextFeed::TextFeed(const QString &name, const TextReaderSettings &settings, Deliver deliverTo,
                    QObject *owner)
-    : m_name(name), m_deliver(std::move(deliverTo)), m_gap(new QTimer(owner)),
+    : m_name(name), m_deliver(std::move(deliverTo)), m_gap(owner ? new QTimer(owner) : nullptr),
       m_swipes(settings.text)
 {
+    if (!m_gap)
+        return;
     m_gap->setSingleShot(true);
     m_gap->setInterval(settings.gapMs);
-    QObject::connect(m_gap, &QTimer::timeout, owner, [this] { deliver(m_swipes.flush()); });
+    QObject::connect(m_gap, &QTimer::timeout, owner, [this] { gapPassed(); });
 }
 
 void TextFeed::feed(QByteArrayView bytes)
@@ -33,13 +35,15 @@ void TextFeed::markDamaged()
 
 void TextFeed::readerGone()
 {
-    m_gap->stop();
+    if (m_gap)
+        m_gap->stop();
     deliver(m_swipes.flush(true));
 }
 
 void TextFeed::clear(bool expectSignOn)
 {
-    m_gap->stop();
+    if (m_gap)
+        m_gap->stop();
     m_swipes.clear();
     if (expectSignOn)
         m_swipes.expectSignOn();
@@ -75,6 +79,8 @@ void TextFeed::deliver(const QList<TextSwipe> &swipes)
 
 void TextFeed::restartGap()
 {
+    if (!m_gap)
+        return;
     if (m_swipes.pending() && !m_held)
         m_gap->start();
     else

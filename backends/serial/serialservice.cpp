@@ -160,8 +160,26 @@ int SerialService::tryOpen()
 
 void SerialService::take()
 {
-    while (m_port && !m_hold.holding() && m_port->bytesAvailable() > 0)
-        m_text.feed(m_port->read(kReadChunk));
+    while (m_port && !m_hold.holding() && m_port->bytesAvailable() > 0) {
+        const QByteArray bytes = m_port->read(kReadChunk);
+        tapRead({RawRead::Type::Read, 0, bytes, bytes, -1, {}});
+        m_text.feed(bytes);
+    }
+}
+
+RawSource SerialService::rawSource() const
+{
+    RawSource source = textRawSource("serial", m_settings);
+    const char parity = m_settings.parity == QSerialPort::EvenParity  ? 'E'
+                        : m_settings.parity == QSerialPort::OddParity ? 'O'
+                                                                      : 'N';
+    source.settings << std::pair(QStringLiteral("baud"), QString::number(m_settings.baud))
+                    << std::pair(QStringLiteral("format"),
+                                 QStringLiteral("%1%2%3")
+                                     .arg(int(m_settings.dataBits))
+                                     .arg(QLatin1Char(parity))
+                                     .arg(m_settings.stopBits == QSerialPort::TwoStop ? 2 : 1));
+    return source;
 }
 
 void SerialService::portError(QSerialPort::SerialPortError error)
@@ -188,6 +206,7 @@ void SerialService::lose()
     // Not the port's error text: on a hang-up it names whatever call failed last.
     sayOnStderr(QStringLiteral("%1: the reader at %2 went away; waiting for it to come back")
                     .arg(m_name, m_settings.device));
+    tapRead({RawRead::Type::Gone, 0, {}, {}, -1, {}});
     m_text.readerGone();
     m_poll->start();
 }
@@ -203,6 +222,7 @@ void SerialService::pollForReturn()
         return;
     m_saidTaken = false;
     m_poll->stop();
+    tapRead({RawRead::Type::Back, 0, {}, {}, -1, {}});
     sayOnStderr(QStringLiteral("%1: the reader at %2 is back").arg(m_name, m_settings.device));
 }
 
