@@ -3,6 +3,7 @@
 
 #include "app/frmmsr.h"
 #include "app/icon.h"
+#include "reader/runtimepaths.h"
 #include "reporting/messageboxes.h"
 
 #include <cstdio>
@@ -33,7 +34,7 @@ void Application::reportFailure(const QString &what)
     // open would only repeat the story.
     if (std::exchange(m_failed, true))
         return;
-    qCritical().noquote() << "swipewatch: run-time error:" << what;
+    qCritical().noquote() << "swipewatch: run-time error:" << msr::printable(what);
     m_boxes.showMessage(nullptr, QStringLiteral("swipewatch"),
                         QStringLiteral("Run-time error: %1\n\nThe program ends.").arg(what));
 }

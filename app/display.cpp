@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "app/display.h"
 
+#include "reader/runtimepaths.h"
+
 #include <QList>
+#include <QRegularExpression>
 
 #include <cstdio>
 #include <unistd.h>
@@ -32,20 +35,80 @@ QString noDisplayMessage()
         "\"xvfb-run -a swipewatch\".");
 }
 
-QString unreachableDisplayMessage(const QProcessEnvironment &environment)
+QString windowSystemFailureMessage(const QStringList &qtSaid,
+                                   const QProcessEnvironment &environment,
+                                   const QStringList &arguments)
 {
-    QString which;
-    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
-        const QString value = environment.value(QString::fromLatin1(name));
-        if (!value.isEmpty()) {
-            which = QStringLiteral("\"%1\" (%2)").arg(value, QString::fromLatin1(name));
-            break;
+    // Qt's option as given (-display or --display) when its value is value;
+    // a platform's options, after ':', aside.
+    const auto givenAs = [&](const char *option, const QString &value) {
+        for (qsizetype i = 1; i + 1 < arguments.size(); ++i) {
+            const QString name =
+                arguments[i].startsWith(QLatin1String("--")) ? arguments[i].mid(1) : arguments[i];
+            if (name == QLatin1Char('-') + QLatin1String(option) &&
+                (arguments[i + 1] == value ||
+                 (name == QLatin1String("-platform") &&
+                  arguments[i + 1].section(QLatin1Char(':'), 0, 0) == value)))
+                return arguments[i];
+        }
+        return QString();
+    };
+    static const QRegularExpression notFound(
+        QStringLiteral("Could not find the Qt platform plugin \"([^\"]*)\""));
+    static const QRegularExpression notStarted(
+        QStringLiteral("Could not load the Qt platform plugin \"([^\"]*)\""));
+    static const QRegularExpression noServer(QStringLiteral("could not connect to display ?(.*)"));
+    static const QRegularExpression available(
+        QStringLiteral("Available platform plugins are: ([^\n]*[^.\n])"));
+    QString plugins;
+    for (const QString &said : qtSaid) {
+        if (const auto m = available.match(said); m.hasMatch())
+            plugins = m.captured(1);
+    }
+    QStringList reasons;
+    QString unstarted;
+    bool noX = false;
+    for (const QString &said : qtSaid) {
+        if (const auto m = notFound.match(said); m.hasMatch()) {
+            const QString plugin = m.captured(1);
+            QString from = givenAs("platform", plugin);
+            if (from.isEmpty() &&
+                environment.value(QStringLiteral("QT_QPA_PLATFORM")).contains(plugin))
+                from = QStringLiteral("QT_QPA_PLATFORM");
+            // The list helps a user who chose the plugin; else Qt chose it itself.
+            reasons << (from.isEmpty()
+                            ? QStringLiteral("Qt has no window system plugin \"%1\"").arg(plugin)
+                            : QStringLiteral("no window system plugin \"%1\" (%2); Qt has: %3")
+                                  .arg(plugin, from, plugins));
+        } else if (const auto x = noServer.match(said); x.hasMatch()) {
+            noX = true;
+            const QString display = x.captured(1).trimmed();
+            QString from = givenAs("display", display);
+            if (from.isEmpty() && environment.value(QStringLiteral("DISPLAY")) == display)
+                from = QStringLiteral("DISPLAY");
+            reasons << (display.isEmpty()
+                            ? QStringLiteral("no X display is set")
+                            : QStringLiteral("cannot open the X display \"%1\"%2: "
+                                             "no X server answers there, or it "
+                                             "refuses this user")
+                                  .arg(display, from.isEmpty() ? QString() : " (" + from + ')'));
+        } else if (const auto n = notStarted.match(said); n.hasMatch()) {
+            unstarted = n.captured(1);
+        } else if (!said.startsWith(QLatin1String("This application failed to start"))) {
+            reasons << said; // Qt's own words for a failure not known here
         }
     }
-    return QStringLiteral("swipewatch cannot open the display %1: no display server answers "
-                          "there, or it refuses this user; check the variable, or run it under "
-                          "a virtual X server with \"xvfb-run -a swipewatch\".")
-        .arg(which.isEmpty() ? QStringLiteral("given on the command line") : which);
+    if (reasons.isEmpty())
+        reasons << (unstarted.isEmpty()
+                        ? QStringLiteral("no window system plugin could be started")
+                        : QStringLiteral("the window system plugin \"%1\" did not start")
+                              .arg(unstarted));
+    QString text = QStringLiteral("swipewatch: ") + reasons.join(QStringLiteral("; "));
+    if (noX)
+        text +=
+            QStringLiteral("; check the display, or run the program under a virtual X server with "
+                           "\"xvfb-run -a swipewatch\"");
+    return msr::printable(text) + QLatin1Char('.');
 }
 
 namespace {
@@ -57,13 +120,19 @@ struct HeldMessage {
 };
 QtMessageHandler g_previous = nullptr;
 QList<HeldMessage> *g_held = nullptr;
+QStringList *g_arguments = nullptr;
 
 void holdOrExit(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
     if (type == QtFatalMsg) {
         // _exit: the half-built application must not run its destructors.
-        const QString sentence =
-            unreachableDisplayMessage(QProcessEnvironment::systemEnvironment());
+        QStringList said;
+        for (const HeldMessage &held : std::as_const(*g_held)) {
+            if (held.category.startsWith("qt.qpa"))
+                said << held.text;
+        }
+        const QString sentence = windowSystemFailureMessage(
+            said << text, QProcessEnvironment::systemEnvironment(), *g_arguments);
         std::fprintf(stderr, "%s\n", qPrintable(sentence));
         std::fflush(stderr);
         ::_exit(2);
@@ -73,8 +142,9 @@ void holdOrExit(QtMsgType type, const QMessageLogContext &context, const QString
 
 } // namespace
 
-DisplayOpening::DisplayOpening()
+DisplayOpening::DisplayOpening(const QStringList &arguments)
 {
+    g_arguments = new QStringList(arguments);
     g_held = new QList<HeldMessage>;
     g_previous = qInstallMessageHandler(holdOrExit);
 }
@@ -88,6 +158,8 @@ DisplayOpening::~DisplayOpening()
     }
     delete g_held;
     g_held = nullptr;
+    delete g_arguments;
+    g_arguments = nullptr;
 }
 
 } // namespace swipewatch

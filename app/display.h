@@ -13,16 +13,21 @@ bool displayConfigured(const QProcessEnvironment &environment, const QStringList
 // One sentence for a user who started the program without a display.
 QString noDisplayMessage();
 
-// One sentence for a display that is set but cannot be opened.
-QString unreachableDisplayMessage(const QProcessEnvironment &environment);
+// One sentence for a window system that did not start: what failed, from
+// what Qt said while it tried (its window system messages, its fatal one
+// last), and where the failed setting came from (an option among arguments,
+// the program's name first, or a variable).
+QString windowSystemFailureMessage(const QStringList &qtSaid,
+                                   const QProcessEnvironment &environment,
+                                   const QStringList &arguments);
 
 // Held while the application object opens the window system. If Qt cannot
 // open it, its fatal error (an abort, with advice to reinstall) becomes
-// unreachableDisplayMessage() on standard error and exit status 2. Qt's
+// windowSystemFailureMessage() on standard error and exit status 2. Qt's
 // messages meanwhile are held back, and passed on once the display is open.
 class DisplayOpening {
 public:
-    DisplayOpening();
+    explicit DisplayOpening(const QStringList &arguments);
     ~DisplayOpening();
     DisplayOpening(const DisplayOpening &) = delete;
     DisplayOpening &operator=(const DisplayOpening &) = delete;

@@ -37,7 +37,7 @@ int run(int argc, char *argv[])
     }
 
     reporting::ModalMessageBoxes boxes;
-    auto opening = std::make_unique<swipewatch::DisplayOpening>();
+    auto opening = std::make_unique<swipewatch::DisplayOpening>(arguments);
     swipewatch::Application app(argc, argv, boxes);
     opening.reset();
     swipewatch::setUpApplication();

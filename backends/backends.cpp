@@ -3,6 +3,7 @@
 
 #include "backends/hid/hidservice.h"
 #include "backends/keyboard/keyboardservice.h"
+#include "backends/replay/replayservice.h"
 #include "backends/serial/serialservice.h"
 #include "backends/virtual/virtualmsr.h"
 
@@ -17,6 +18,7 @@ DeviceRegistry standardRegistry()
     registry.addKind(QStringLiteral("hid"), [](const DeviceEntry &entry, QString *error) {
         return hid::createHidService(entry, error);
     });
+    registry.addKind(QStringLiteral("replay"), &replay::createReplayService);
     return registry;
 }
 

@@ -6,8 +6,8 @@
 
 namespace msr {
 
-// DeviceRegistry::fromEnvironment() with the kinds virtual, keyboard, serial
-// and hid.
+// DeviceRegistry::fromEnvironment() with the kinds virtual, keyboard, serial,
+// hid and replay.
 DeviceRegistry standardRegistry();
 
 } // namespace msr

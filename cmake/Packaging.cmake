@@ -6,7 +6,7 @@
 #   swipewatch_<version>-<release>_<arch>.deb        the window, on top of the tools
 set(SWIPEWATCH_HOMEPAGE "https://swipewatch.org")
 # Date of the release the Debian changelog describes (RFC 5322, as Debian wants).
-set(SWIPEWATCH_RELEASE_DATE "Mon, 07 Dec 2026 00:00:00 +0000")
+set(SWIPEWATCH_RELEASE_DATE "Mon, 07 Dec 2026 12:00:00 +0000")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -36,6 +36,10 @@ set(CPACK_DEBIAN_APP_PACKAGE_NAME swipewatch)
 # The window's own Depends come from dpkg-shlibdeps; the tools it is built
 # with, of the very same build, are added here.
 set(CPACK_DEBIAN_APP_PACKAGE_DEPENDS "swipewatch-tools (= ${SWIPEWATCH_DEB_VERSION})")
+# msrprobe and msrswipe were in the one swipewatch package before 0.2.0: the
+# tools take their files over from it on an upgrade.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_REPLACES "swipewatch (<< 0.2.0)")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_BREAKS "swipewatch (<< 0.2.0)")
 # The summary line and the text apt shows under it, for each package.
 set(CPACK_DEBIAN_APP_DESCRIPTION
     "test window for magnetic stripe card readers on POS tills

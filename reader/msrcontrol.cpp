@@ -2,10 +2,10 @@
 #include "reader/msrcontrol.h"
 
 #include "reader/opos.h"
+#include "reader/runtimepaths.h"
 
 #include <QMetaObject>
 
-#include <cstdio>
 #include <iterator>
 
 namespace msr {
@@ -127,11 +127,12 @@ std::int32_t MsrControl::open(const QVariantList &args)
     DeviceRegistry::Lookup lookup = m_registry.create(args[0].toString());
     if (!lookup.service) {
         if (!lookup.error.isEmpty())
-            std::fprintf(stderr, "swipewatch: %s\n", qPrintable(lookup.error));
+            sayOnStderr(lookup.error);
         return lookup.result;
     }
     m_service = std::move(lookup.service);
     m_service->setSwipeSink(this);
+    connect(m_service.get(), &MsrService::rawRead, this, &MsrControl::rawRead);
     m_errorReportingType = opos::MSR_ERT_CARD;
     m_dataEventEnabled = false;
     m_tracks = {};

@@ -33,9 +33,15 @@ public:
     static constexpr int kMaxPendingSwipes = 256;
     int pendingSwipes() const { return static_cast<int>(m_pending.size()); }
 
+    // The open service's raw reads, for tools (msrprobe's raw view and
+    // recorder); not a dispatch member.
+    RawSource rawSource() const { return m_service ? m_service->rawSource() : RawSource{}; }
+
 signals:
     // After the sink has handled an event (or right after it if no sink).
     void eventDelivered(int eventId, const QVariantList &args);
+    // What the open service read, as MsrService::rawRead.
+    void rawRead(const msr::RawRead &read);
 
 private:
     struct Entry {

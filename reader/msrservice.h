@@ -5,6 +5,8 @@
 // reports what the head read.
 #pragma once
 
+#include "reader/rawread.h"
+
 #include <QObject>
 #include <QString>
 
@@ -68,7 +70,23 @@ public:
 
     void setSwipeSink(SwipeSink *sink) { m_sink = sink; }
 
+    // The reader behind the raw reads, as far as it is known (a HID reader's
+    // descriptor is read at claim). Empty kind: this service has no raw reads.
+    virtual RawSource rawSource() const { return {}; }
+
+signals:
+    // Every read from the reader, undecoded, with rawSource() as it was then.
+    void rawRead(const msr::RawRead &read);
+
 protected:
+    void tapRead(RawRead read)
+    {
+        if (!read.monotonicNs)
+            read.monotonicNs = monotonicNs();
+        read.source = rawSource();
+        emit rawRead(read);
+    }
+
     // id is the service's own name for the swipe, echoed in swipeFinished.
     SwipeVerdict reportSwipe(quint64 id, const SwipeRead &swipe)
     {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "reader/runtimepaths.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 
@@ -117,6 +118,20 @@ QString printable(QStringView text)
             out += c;
     }
     return out;
+}
+
+QString programName()
+{
+    QString name = QCoreApplication::applicationName();
+    if (name.isEmpty())
+        name = QString::fromLocal8Bit(program_invocation_short_name);
+    return name.isEmpty() ? QStringLiteral("swipewatch") : printable(name);
+}
+
+void sayOnStderr(const QString &text)
+{
+    // Through Qt's message handler, so a test can expect the line.
+    qWarning("%s: %s", qUtf8Printable(programName()), qUtf8Printable(printable(text)));
 }
 
 } // namespace msr

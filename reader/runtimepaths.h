@@ -29,4 +29,12 @@ bool isValidDeviceName(QStringView name);
 // a terminal: control characters, C1 ones and DEL included, become \xHH.
 QString printable(QStringView text);
 
+// The running program's name for its messages: the application name each
+// main sets, else the name it was started by.
+QString programName();
+
+// One line on standard error from code the programs share (device lists,
+// readers): "PROGRAM: text", the text made printable.
+void sayOnStderr(const QString &text);
+
 } // namespace msr

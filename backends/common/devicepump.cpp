@@ -3,9 +3,11 @@
 
 #include "backends/common/udevdevice.h"
 #include "reader/opos.h"
+#include "reader/runtimepaths.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
@@ -41,9 +43,9 @@ QTimer *fallbackPoll(QObject *owner)
 {
     static bool said = false;
     if (!std::exchange(said, true))
-        qWarning("swipewatch: udev is not running here: an unplugged reader is looked for every "
-                 "%d ms instead of when it is plugged in",
-                 kFallbackPollMs);
+        sayOnStderr(QStringLiteral("udev is not running here: an unplugged reader is looked for "
+                                   "every %1 ms instead of when it is plugged in")
+                        .arg(kFallbackPollMs));
     auto *poll = new QTimer(owner);
     poll->setInterval(kFallbackPollMs);
     return poll;
@@ -78,7 +80,7 @@ std::int32_t claimNode(const QString &name, std::int32_t timeout,
     while ((error = attempt()) == EBUSY && timeout != 0 && !deadline.hasExpired())
         QThread::msleep(20);
     if (error)
-        qWarning("swipewatch: %s: %s", qPrintable(name), qPrintable(*why));
+        sayOnStderr(name + QStringLiteral(": ") + *why);
     switch (error) {
     case 0:
         return opos::OPOS_SUCCESS;
@@ -110,14 +112,41 @@ QString claimErrorText(const QString &path, int error, const QString &why,
     return text;
 }
 
-QString groupAccessHint(const QString &path, const QString &fallback)
+QString udevRuleAdvice(const QString &path)
+{
+    // A command to paste: an odd path goes in single quotes.
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9/._:+-]+$"));
+    const QString word =
+        plain.match(path).hasMatch()
+            ? path
+            : QLatin1Char('\'') +
+                  QString(path).replace(QLatin1Char('\''), QStringLiteral("'\\''")) +
+                  QLatin1Char('\'');
+    return QStringLiteral("as root, run \"msrprobe --udev-rule %1 > "
+                          "/etc/udev/rules.d/70-swipewatch.rules\", then \"udevadm control "
+                          "--reload\" and \"udevadm trigger\", or replug the reader")
+        .arg(word);
+}
+
+QString groupAccessHint(const QString &path, const QString &fallback, unsigned groupNeeds)
 {
     struct stat st {};
-    const group *g =
-        ::stat(QFile::encodeName(path).constData(), &st) == 0 ? ::getgrgid(st.st_gid) : nullptr;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QStringLiteral("such nodes belong to group '%1': add the user to it (usermod -aG "
+                              "%1 $USER, then log in again)")
+            .arg(fallback);
+    const group *g = ::getgrgid(st.st_gid);
+    const QString name = g ? QString::fromLocal8Bit(g->gr_name) : QString::number(st.st_gid);
+    // Joining root's group is no fix, and no group helps where the mode
+    // leaves the group out.
+    if (st.st_gid == 0 || (st.st_mode & groupNeeds) != groupNeeds)
+        return QStringLiteral("joining its group '%1' would not help (mode %2): ")
+                   .arg(name)
+                   .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')) +
+               udevRuleAdvice(path);
     return QStringLiteral("the node belongs to group '%1': add the user to it (usermod -aG %1 "
                           "$USER, then log in again) or grant access with a udev rule")
-        .arg(g ? QString::fromLocal8Bit(g->gr_name) : fallback);
+        .arg(name);
 }
 
 DevicePump::DevicePump(QString name, QString path, QString subsystem, DeviceOpener opener,
@@ -234,9 +263,9 @@ void DevicePump::readAvailable()
 void DevicePump::lose(const QString &why)
 {
     closeFd();
-    qWarning("swipewatch: %s: the reader at %s went away (%s); still claimed, waiting for it to "
-             "come back",
-             qPrintable(m_name), qPrintable(m_current), qPrintable(why));
+    sayOnStderr(QStringLiteral("%1: the reader at %2 went away (%3); still claimed, waiting for it "
+                               "to come back")
+                    .arg(m_name, m_current, why));
     if (m_poll)
         m_poll->start();
     emit wentAway();
@@ -250,8 +279,7 @@ void DevicePump::lookForReturn()
         return;
     const int error = tryOpen();
     if (error == EBUSY && !std::exchange(m_saidTaken, true))
-        qWarning("swipewatch: %s: %s; waiting for it to be let go", qPrintable(m_name),
-                 qPrintable(m_error));
+        sayOnStderr(QStringLiteral("%1: %2; waiting for it to be let go").arg(m_name, m_error));
     // No announcement comes when another holder lets go: look again.
     if (error == EBUSY && !m_poll && !std::exchange(m_retryQueued, true))
         QTimer::singleShot(kFallbackPollMs, this, [this] {
@@ -264,7 +292,7 @@ void DevicePump::lookForReturn()
     if (m_poll)
         m_poll->stop();
     startReading();
-    qWarning("swipewatch: %s: the reader at %s is back", qPrintable(m_name), qPrintable(m_current));
+    sayOnStderr(QStringLiteral("%1: the reader at %2 is back").arg(m_name, m_current));
     emit cameBack();
 }
 

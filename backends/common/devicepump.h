@@ -84,9 +84,12 @@ std::int32_t claimNode(const QString &name, std::int32_t timeout,
 // for a permission error, a question for a missing node.
 QString claimErrorText(const QString &path, int error, const QString &why,
                        const QString &accessHint);
-// How to be let in to a node that its group grants access to, naming the
-// node's group (fallback when it cannot be looked at).
-QString groupAccessHint(const QString &path, const QString &fallback);
+// How to be let in to a node: join its group, when the group is not root's
+// and its mode grants the group groupNeeds (S_IRGRP and the like); else the
+// udev rule. fallback names the group when the node cannot be looked at.
+QString groupAccessHint(const QString &path, const QString &fallback, unsigned groupNeeds = 0040);
+// The udev rule that lets the logged-in user in to the reader at path.
+QString udevRuleAdvice(const QString &path);
 
 class DevicePump : public QObject {
     Q_OBJECT

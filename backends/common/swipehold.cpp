@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "backends/common/swipehold.h"
 
+#include "reader/runtimepaths.h"
+
 #include <QTimer>
 
 #include <utility>
@@ -66,9 +68,10 @@ void SwipeHold::keep(const SwipeRead &swipe)
         return;
     }
     if (m_overflow++ == 0)
-        qWarning("swipewatch: %s: more than %lld swipes came while the queue was full: each "
-                 "one past them is reported as a read error, its data lost",
-                 qPrintable(m_name), static_cast<long long>(kMaxHeld));
+        sayOnStderr(QStringLiteral("%1: more than %2 swipes came while the queue was full: each "
+                                   "one past them is reported as a read error, its data lost")
+                        .arg(m_name)
+                        .arg(kMaxHeld));
 }
 
 void SwipeHold::finished(bool delivered, const QString &reason)
@@ -126,9 +129,10 @@ void SwipeHold::sayDiscarded()
     m_quiet->stop();
     if (m_discarded == 0)
         return;
-    qWarning("swipewatch: %s: %lld %s discarded: %s", qPrintable(m_name),
-             static_cast<long long>(m_discarded), m_discarded == 1 ? "swipe" : "swipes",
-             qPrintable(m_discardReason));
+    sayOnStderr(QStringLiteral("%1: %2 %3 discarded: %4")
+                    .arg(m_name)
+                    .arg(m_discarded)
+                    .arg(m_discarded == 1 ? "swipe" : "swipes", m_discardReason));
     m_discarded = 0;
 }
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "backends/common/textfeed.h"
 
+#include "reader/runtimepaths.h"
+
 #include <QTimer>
 
 #include <utility>
@@ -9,12 +11,14 @@ namespace msr {
 
 TextFeed::TextFeed(const QString &name, const TextReaderSettings &settings, Deliver deliverTo,
                    QObject *owner)
-    : m_name(name), m_deliver(std::move(deliverTo)), m_gap(new QTimer(owner)),
+    : m_name(name), m_deliver(std::move(deliverTo)), m_gap(owner ? new QTimer(owner) : nullptr),
       m_swipes(settings.text)
 {
+    if (!m_gap)
+        return;
     m_gap->setSingleShot(true);
     m_gap->setInterval(settings.gapMs);
-    QObject::connect(m_gap, &QTimer::timeout, owner, [this] { deliver(m_swipes.flush()); });
+    QObject::connect(m_gap, &QTimer::timeout, owner, [this] { gapPassed(); });
 }
 
 void TextFeed::feed(QByteArrayView bytes)
@@ -31,13 +35,15 @@ void TextFeed::markDamaged()
 
 void TextFeed::readerGone()
 {
-    m_gap->stop();
+    if (m_gap)
+        m_gap->stop();
     deliver(m_swipes.flush(true));
 }
 
 void TextFeed::clear(bool expectSignOn)
 {
-    m_gap->stop();
+    if (m_gap)
+        m_gap->stop();
     m_swipes.clear();
     if (expectSignOn)
         m_swipes.expectSignOn();
@@ -55,14 +61,17 @@ void TextFeed::deliver(const QList<TextSwipe> &swipes)
 {
     for (const TextSwipe &swipe : swipes) {
         if (swipe.ignored)
-            qWarning("swipewatch: %s: ignored %lld byte%s %s", qPrintable(m_name),
-                     qlonglong(swipe.ignored), swipe.ignored == 1 ? "" : "s",
-                     swipe.card ? "of noise outside the tracks of a swipe"
-                                : "of noise: no track, so no swipe");
+            sayOnStderr(QStringLiteral("%1: ignored %2 byte%3 %4")
+                            .arg(m_name)
+                            .arg(swipe.ignored)
+                            .arg(swipe.ignored == 1 ? "" : "s",
+                                 swipe.card ? "of noise outside the tracks of a swipe"
+                                            : "of noise: no track, so no swipe"));
         if (swipe.lrcMissing && !std::exchange(m_saidNoLrc, true))
-            qWarning("swipewatch: %s: a track came without the LRC character that lrc=yes in "
-                     "the device list expects; the reader may not send one (if so, set lrc=no)",
-                     qPrintable(m_name));
+            sayOnStderr(m_name +
+                        QStringLiteral(": a track came without the LRC character that lrc=yes in "
+                                       "the device list expects; the reader may not send one (if "
+                                       "so, set lrc=no)"));
         if (swipe.card)
             m_deliver(swipe.read);
     }
@@ -70,6 +79,8 @@ void TextFeed::deliver(const QList<TextSwipe> &swipes)
 
 void TextFeed::restartGap()
 {
+    if (!m_gap)
+        return;
     if (m_swipes.pending() && !m_held)
         m_gap->start();
     else

@@ -23,7 +23,9 @@ public:
     using Deliver = std::function<void(const SwipeRead &swipe)>;
 
     // The gap timer is a child of owner, so it lives on owner's thread; name is
-    // the logical device, for the messages.
+    // the logical device, for the messages. Without an owner there is no
+    // timer: the caller keeps its own time line and calls gapPassed() (a
+    // replay, whose pace is not the reader's).
     TextFeed(const QString &name, const TextReaderSettings &settings, Deliver deliverTo,
              QObject *owner);
 
@@ -39,6 +41,10 @@ public:
     void clear(bool expectSignOn = false);
     // The service stopped reading (true) or reads again: no gap meanwhile.
     void setHeld(bool held);
+    // The idle gap passed since the last bytes: what is pending is a swipe.
+    void gapPassed() { deliver(m_swipes.flush()); }
+    // Something waits for the gap.
+    bool pending() const { return m_swipes.pending(); }
 
 private:
     void deliver(const QList<TextSwipe> &swipes);

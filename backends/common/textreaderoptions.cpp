@@ -23,4 +23,15 @@ bool readTextReaderOptions(const DeviceEntry &entry, const char *example,
     return true;
 }
 
+RawSource textRawSource(const char *kind, const TextReaderSettings &settings)
+{
+    RawSource source;
+    source.kind = QLatin1String(kind);
+    source.device = settings.device;
+    source.settings = {
+        {QStringLiteral("gap"), QString::number(settings.gapMs)},
+        {QStringLiteral("lrc"), settings.text.lrc ? QStringLiteral("yes") : QStringLiteral("no")}};
+    return source;
+}
+
 } // namespace msr

@@ -24,4 +24,7 @@ struct TextReaderSettings {
 bool readTextReaderOptions(const DeviceEntry &entry, const char *example,
                            TextReaderSettings *settings, QString *fault);
 
+// A raw source of the kind with these settings: what decoding its reads needs.
+RawSource textRawSource(const char *kind, const TextReaderSettings &settings);
+
 } // namespace msr

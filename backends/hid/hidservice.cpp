@@ -57,10 +57,7 @@ QString noNodeWithIds(const UsbIds &ids, const QString &passedOver)
 
 QString udevRuleHint(const QString &devicePath)
 {
-    return QStringLiteral("hidraw nodes have no group; as root, run \"msrprobe --udev-rule %1 > "
-                          "/etc/udev/rules.d/70-swipewatch.rules\", then \"udevadm control "
-                          "--reload\" and \"udevadm trigger\", or replug the reader")
-        .arg(devicePath);
+    return QStringLiteral("hidraw nodes have no group; ") + msr::udevRuleAdvice(devicePath);
 }
 
 HidService::HidService(QString logicalName, QString devicePath, std::optional<UsbIds> match)
@@ -86,8 +83,14 @@ HidService::HidService(QString logicalName, QString devicePath, std::optional<Us
         [this](int, const QString &path, QString *why) { return readLayout(path, why); });
     m_pump->setAccessHint(&udevRuleHint);
     connect(m_pump, &msr::DevicePump::dataRead, this, &HidService::take);
-    connect(m_pump, &msr::DevicePump::wentAway, this, &HidService::unplugged);
-    connect(m_pump, &msr::DevicePump::cameBack, this, &HidService::replugged);
+    connect(m_pump, &msr::DevicePump::wentAway, this, [this] {
+        tapRead({msr::RawRead::Type::Gone, 0, {}, {}, -1, {}});
+        emit unplugged();
+    });
+    connect(m_pump, &msr::DevicePump::cameBack, this, [this] {
+        tapRead({msr::RawRead::Type::Back, 0, {}, {}, -1, {}});
+        emit replugged();
+    });
 }
 
 HidService::~HidService()
@@ -142,11 +145,39 @@ int HidService::readLayout(const QString &path, QString *why)
         return EMEDIUMTYPE;
     }
     m_layout = *layout;
+    m_descriptor = node->descriptor;
     return 0;
+}
+
+msr::RawSource HidService::rawSource() const
+{
+    return hidRawSource(m_pump->currentPath(), m_descriptor, m_layout);
+}
+
+msr::RawSource hidRawSource(const QString &device, const QByteArray &descriptor,
+                            const TrackLayout &layout)
+{
+    msr::RawSource source;
+    source.kind = QStringLiteral("hid");
+    source.device = device;
+    source.descriptor = descriptor;
+    source.reportId = layout.reportId ? int(*layout.reportId) : -1;
+    for (int t = 0; t < 3; ++t) {
+        const std::pair<const char *, Slot> parts[] = {
+            {"status", layout.status[t]}, {"length", layout.length[t]}, {"data", layout.data[t]}};
+        for (const auto &[what, slot] : parts) {
+            if (slot.present())
+                source.fields << msr::RawField{
+                    QStringLiteral("track %1 %2").arg(t + 1).arg(QLatin1String(what)),
+                    slot.bitOffset, slot.size, slot.count};
+        }
+    }
+    return source;
 }
 
 void HidService::take(const QByteArray &report)
 {
+    tapRead({msr::RawRead::Type::Read, 0, report, {}, -1, {}});
     const DecodedReport decoded =
         decodeReport(m_layout, reinterpret_cast<const std::uint8_t *>(report.constData()),
                      std::size_t(report.size()));
@@ -158,7 +189,7 @@ void HidService::take(const QByteArray &report)
 
 void HidService::say(const QString &line) const
 {
-    qWarning("swipewatch: %s: %s", qPrintable(m_name), qPrintable(line));
+    msr::sayOnStderr(m_name + QStringLiteral(": ") + line);
 }
 
 std::unique_ptr<msr::MsrService> createHidService(const msr::DeviceEntry &entry, QString *error)

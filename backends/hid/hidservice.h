@@ -49,6 +49,7 @@ public:
     QString lastError() const { return m_error; }
     QString currentNode() const { return m_pump->currentPath(); } // the node opened last
     bool isConnected() const { return m_pump->isPresent(); }
+    msr::RawSource rawSource() const override;
 
 signals:
     void unplugged();
@@ -62,6 +63,7 @@ private:
     QString m_name;
     QString m_error;
     TrackLayout m_layout;
+    QByteArray m_descriptor; // the one m_layout comes from
     std::unique_ptr<msr::ClaimLock> m_lock;
     msr::DevicePump *m_pump;
     msr::SwipeHold m_hold;
@@ -70,6 +72,10 @@ private:
 // Checks the entry's options (device= or match=) and, for a node that is
 // plugged in, that it carries track data; null with *error otherwise.
 std::unique_ptr<msr::MsrService> createHidService(const msr::DeviceEntry &entry, QString *error);
+
+// A raw source of kind hid: the descriptor and where its layout puts each field.
+msr::RawSource hidRawSource(const QString &device, const QByteArray &descriptor,
+                            const TrackLayout &layout);
 
 // The udev rule line msrprobe prints, named in permission errors.
 QString udevRuleHint(const QString &devicePath);

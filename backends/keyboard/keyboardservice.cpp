@@ -3,6 +3,7 @@
 
 #include "reader/opos.h"
 
+#include <cstring>
 #include <linux/input.h>
 
 namespace msr {
@@ -39,7 +40,10 @@ KeyboardService::KeyboardService(const QString &name, KeyboardSettings settings,
     m_pump->setUnprepare([this](int fd) { m_ops->ungrab(fd); });
     connect(m_pump, &DevicePump::dataRead, this, &KeyboardService::take);
     connect(m_pump, &DevicePump::wentAway, this, &KeyboardService::readerGone);
-    connect(m_pump, &DevicePump::cameBack, this, [this] { m_keys.reset(); });
+    connect(m_pump, &DevicePump::cameBack, this, [this] {
+        m_keys.reset();
+        tapRead({RawRead::Type::Back, 0, {}, {}, -1, {}});
+    });
 }
 
 KeyboardService::~KeyboardService()
@@ -71,7 +75,12 @@ void KeyboardService::swipeFinished(quint64, bool delivered, const QString &reas
 
 void KeyboardService::take(const QByteArray &bytes)
 {
-    for (const KeyText &piece : m_keys.feed(bytes)) {
+    const QList<KeyText> pieces = m_keys.feed(bytes);
+    QByteArray text;
+    for (const KeyText &piece : pieces)
+        text += piece.text;
+    tapRead({RawRead::Type::Read, 0, bytes, text, keyPresses(bytes), {}});
+    for (const KeyText &piece : pieces) {
         m_text.feed(piece.text);
         if (piece.lost)
             m_text.markDamaged();
@@ -80,8 +89,21 @@ void KeyboardService::take(const QByteArray &bytes)
 
 void KeyboardService::readerGone()
 {
+    tapRead({RawRead::Type::Gone, 0, {}, {}, -1, {}});
     m_keys.reset();
     m_text.readerGone();
+}
+
+int keyPresses(QByteArrayView records)
+{
+    int presses = 0;
+    for (qsizetype at = 0; at + qsizetype(sizeof(input_event)) <= records.size();
+         at += sizeof(input_event)) {
+        input_event ev{};
+        std::memcpy(&ev, records.data() + at, sizeof ev);
+        presses += ev.type == EV_KEY && ev.value == 1;
+    }
+    return presses;
 }
 
 std::unique_ptr<MsrService> createKeyboardService(const DeviceEntry &entry, QString *error)

@@ -43,6 +43,7 @@ public:
     void release() override;
     void swipeFinished(quint64 id, bool delivered, const QString &reason) override;
     QString lastError() const { return m_pump->lastError(); }
+    RawSource rawSource() const override { return textRawSource("keyboard", m_settings); }
 
 private:
     void take(const QByteArray &bytes);
@@ -57,5 +58,8 @@ private:
 };
 
 std::unique_ptr<MsrService> createKeyboardService(const DeviceEntry &entry, QString *error);
+
+// The key presses among whole input_event records.
+int keyPresses(QByteArrayView records);
 
 } // namespace msr

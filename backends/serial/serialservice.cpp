@@ -4,6 +4,7 @@
 #include "backends/common/devicepump.h"
 #include "backends/common/udevdevice.h"
 #include "reader/opos.h"
+#include "reader/runtimepaths.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -116,8 +117,9 @@ int SerialService::tryOpen()
     const QByteArray path = QFile::encodeName(m_settings.device);
     struct stat st {};
     const auto fail = [this](int error, const QString &why = {}) {
-        m_error = claimErrorText(m_settings.device, error, why,
-                                 groupAccessHint(m_settings.device, QStringLiteral("dialout")));
+        m_error = claimErrorText(
+            m_settings.device, error, why,
+            groupAccessHint(m_settings.device, QStringLiteral("dialout"), S_IRGRP | S_IWGRP));
         return error;
     };
     if (::stat(path.constData(), &st) != 0)
@@ -166,8 +168,26 @@ int SerialService::tryOpen()
 
 void SerialService::take()
 {
-    while (m_port && !m_hold.holding() && m_port->bytesAvailable() > 0)
-        m_text.feed(m_port->read(kReadChunk));
+    while (m_port && !m_hold.holding() && m_port->bytesAvailable() > 0) {
+        const QByteArray bytes = m_port->read(kReadChunk);
+        tapRead({RawRead::Type::Read, 0, bytes, bytes, -1, {}});
+        m_text.feed(bytes);
+    }
+}
+
+RawSource SerialService::rawSource() const
+{
+    RawSource source = textRawSource("serial", m_settings);
+    const char parity = m_settings.parity == QSerialPort::EvenParity  ? 'E'
+                        : m_settings.parity == QSerialPort::OddParity ? 'O'
+                                                                      : 'N';
+    source.settings << std::pair(QStringLiteral("baud"), QString::number(m_settings.baud))
+                    << std::pair(QStringLiteral("format"),
+                                 QStringLiteral("%1%2%3")
+                                     .arg(int(m_settings.dataBits))
+                                     .arg(QLatin1Char(parity))
+                                     .arg(m_settings.stopBits == QSerialPort::TwoStop ? 2 : 1));
+    return source;
 }
 
 void SerialService::portError(QSerialPort::SerialPortError error)
@@ -192,8 +212,9 @@ void SerialService::lose()
     m_port = nullptr;
     m_claim.release(); // taken again when it is back
     // Not the port's error text: on a hang-up it names whatever call failed last.
-    qWarning("swipewatch: %s: the reader at %s went away; waiting for it to come back",
-             qPrintable(m_name), qPrintable(m_settings.device));
+    sayOnStderr(QStringLiteral("%1: the reader at %2 went away; waiting for it to come back")
+                    .arg(m_name, m_settings.device));
+    tapRead({RawRead::Type::Gone, 0, {}, {}, -1, {}});
     m_text.readerGone();
     if (m_poll)
         m_poll->start();
@@ -205,8 +226,7 @@ void SerialService::lookForReturn()
         return;
     const int error = tryOpen();
     if (error == EBUSY && !std::exchange(m_saidTaken, true))
-        qWarning("swipewatch: %s: %s; waiting for it to be let go", qPrintable(m_name),
-                 qPrintable(m_error));
+        sayOnStderr(QStringLiteral("%1: %2; waiting for it to be let go").arg(m_name, m_error));
     // No announcement comes when another holder lets go: look again.
     if (error == EBUSY && !m_poll && !std::exchange(m_retryQueued, true))
         QTimer::singleShot(kFallbackPollMs, this, [this] {
@@ -218,8 +238,8 @@ void SerialService::lookForReturn()
     m_saidTaken = false;
     if (m_poll)
         m_poll->stop();
-    qWarning("swipewatch: %s: the reader at %s is back", qPrintable(m_name),
-             qPrintable(m_settings.device));
+    tapRead({RawRead::Type::Back, 0, {}, {}, -1, {}});
+    sayOnStderr(QStringLiteral("%1: the reader at %2 is back").arg(m_name, m_settings.device));
 }
 
 std::unique_ptr<MsrService> createSerialService(const DeviceEntry &entry, QString *error)

@@ -60,6 +60,7 @@ public:
     void release() override;
     void swipeFinished(quint64 id, bool delivered, const QString &reason) override;
     QString lastError() const { return m_error; }
+    RawSource rawSource() const override;
 
     // Bytes taken from the port at a time: what follows a swipe the control
     // cannot take stays in the kernel.

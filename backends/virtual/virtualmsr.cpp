@@ -195,7 +195,7 @@ std::int32_t VirtualMsrService::claim(std::int32_t timeout)
         return opos::OPOS_SUCCESS;
     const std::int32_t rc = takeClaim(timeout);
     if (rc == opos::OPOS_E_FAILURE)
-        qWarning("swipewatch: %s", qPrintable(m_error));
+        sayOnStderr(m_error);
     else if (rc == opos::OPOS_SUCCESS)
         m_error.clear();
     return rc;
@@ -315,7 +315,7 @@ void VirtualMsrService::resumeAccepting()
                 m_acceptRetry.start();
             return;
         }
-        qWarning("swipewatch: listening on %s again", qPrintable(m_path));
+        sayOnStderr(QStringLiteral("listening on %1 again").arg(m_path));
     }
     m_listener->setEnabled(true);
     acceptConnections();
@@ -335,8 +335,8 @@ void VirtualMsrService::acceptConnections()
             const bool shortage =
                 errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
             if (!m_acceptFailed)
-                qWarning("swipewatch: cannot accept a connection on %s: %s; trying again",
-                         qPrintable(m_path), qPrintable(lastOsError()));
+                sayOnStderr(QStringLiteral("cannot accept a connection on %1: %2; trying again")
+                                .arg(m_path, lastOsError()));
             m_acceptFailed = true;
             if (shortage)
                 m_listener->setEnabled(false);
@@ -347,7 +347,7 @@ void VirtualMsrService::acceptConnections()
         }
         if (m_acceptFailed) {
             m_acceptFailed = false;
-            qWarning("swipewatch: accepting connections on %s again", qPrintable(m_path));
+            sayOnStderr(QStringLiteral("accepting connections on %1 again").arg(m_path));
         }
         const std::optional<uid_t> uid = peerUid(fd);
         if (!uid || *uid != ::geteuid()) {

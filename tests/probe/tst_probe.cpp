@@ -6,11 +6,12 @@
 
 #include "reader/deviceregistry.h"
 #include "tools/probe/msrprobe.h"
+#include "tools/probe/watch.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTextStream>
 
 #include <csignal>
 #include <fcntl.h>
@@ -33,7 +34,11 @@ private slots:
         qputenv("XDG_RUNTIME_DIR", m_home.filePath("run").toLocal8Bit());
         qputenv("XDG_CONFIG_HOME", m_home.filePath("config").toLocal8Bit());
         qputenv("XDG_CONFIG_DIRS", m_home.filePath("config").toLocal8Bit());
-        qunsetenv("SWIPEWATCH_DEVICES");
+        QFile list(m_home.filePath("devices.conf"));
+        QVERIFY(list.open(QIODevice::WriteOnly) &&
+                list.write("MCRSTUBEX = virtual\nGONE = serial device=/dev/\x1b[2Jgone\n") > 0);
+        list.close();
+        qputenv("SWIPEWATCH_DEVICES", list.fileName().toLocal8Bit());
     }
 
     void commandLine_data()
@@ -72,8 +77,19 @@ private slots:
         QTest::addRow("udev rule, unplugged")
             << QStringList{"--udev-rule", "/dev/hidraw9"} << 1
             << QStringList{"no USB reader behind /dev/hidraw9: is it plugged in?"} << "";
+        QTest::addRow("udev rule, escape in the path")
+            << QStringList{"--udev-rule", "/dev/\x1b[2J"} << 1
+            << QStringList{"msrprobe: udev knows no USB reader behind /dev/\\x1B[2J"} << "";
+        QTest::addRow("unknown option")
+            << QStringList{"--\x1b[2J"} << 2 << QStringList{"option '\\x1B[2J'"} << "";
         QTest::addRow("unknown reader")
-            << QStringList{"--watch", "NOPE"} << 1 << QStringList{"cannot open NOPE: 109"} << "";
+            << QStringList{"--watch", "NO\aPE"} << 1
+            << QStringList{"msrprobe: cannot open NO\\x07PE: 109"} << "";
+        QTest::addRow("reader not there")
+            << QStringList{"--watch", "GONE"} << 1
+            << QStringList{"msrprobe: GONE: cannot use /dev/\\x1B[2Jgone: No such file",
+                           "msrprobe: cannot claim GONE: 107"}
+            << "";
         // What the user relies on, lost to a full disk or a closed descriptor, is an error.
         const QString writeError = "msrprobe: write error: ";
         QTest::addRow("listing, disk full")
@@ -101,6 +117,7 @@ private slots:
         QCOMPARE(probe.exitCode(), status);
         for (const QString &line : lines)
             QVERIFY2(printed.contains(line), qPrintable(printed));
+        QVERIFY2(!printed.contains('\x1b') && !printed.contains('\a'), qPrintable(printed));
         QCOMPARE(printed.count(" = "), lines.filter(" = ").size()); // and no other reader
         // Each line to paste, read back by the device list, names the path listed above it.
         QFile list(m_home.filePath("pasted.conf"));
@@ -125,25 +142,45 @@ private slots:
         }
     }
 
+    void maskTrack_data()
+    {
+        QTest::addColumn<int>("track");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown");
+        const QString pan = "4111111111111111", masked = "411111******1111";
+        QTest::addRow("track 1 without ^") << 1 << "B" + pan << "B" + masked;
+        QTest::addRow("dashes, spaces") << 2 << "4111-1111-1111-1111=4111 1111 1111 1111 "
+                                        << "4111-11**-****-1111=4111 11** **** 1111 ";
+        QTest::addRow("11, 12 digits") << 3 << "12345678901=123456789012"
+                                       << "12345678901=123456**9012";
+        QTest::addRow("19, 20 digits, 20 in groups")
+            << 3 << "1234567890123456789=12345678901234567890=" + pan + " 2912"
+            << "123456*********6789=12345678901234567890=411111********** 2912";
+    }
+    void maskTrack()
+    {
+        QFETCH(int, track);
+        QFETCH(QString, text);
+        QFETCH(QString, shown);
+        QCOMPARE(probe::maskTrack(track, text), shown);
+    }
+
     void watchesTheVirtualReader_data()
     {
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<QStringList>("lines"); // the event lines after the time, then the counts
         QTest::addColumn<bool>("closed");       // nobody reads its output: the first swipe ends it
-        // Masked: the first six and last four digits of a number over ten
-        // digits, only the last four of a shorter one, none on a track 1
-        // that is not format B; track 3 after its format code.
         QTest::addRow("text, masked")
             << QStringList()
-            << QStringList{"data   track1 19 \"A4111111111111111^X\"  track2 13 \"******7890=99\"  "
-                           "track3 23 \"01550000******0004=7247\"",
-                           "data   track1 48 \"B411111******1111^TEST/CARD^29121010000000000000\"  "
-                           "track2 Parity error  track3 0",
+            << QStringList{"data   track1 19 \"A411111******1111^<name, 1 character>\"  track2 16 "
+                           "\"411111******1111\"  track3 23 \"015500********0004=7247\"",
+                           "data   track1 48 \"B411111******1111^<name, 9 characters>^"
+                           "29121010000000000000\"  track2 Parity error  track3 0",
                            "track2 37", "inputs 3, errors 1"}
             << false;
         QTest::addRow("json, whole")
             << QStringList{"--json", "--show-data"}
-            << QStringList{"{\"data\":\"1234567890=99\",\"length\":13,\"track\":2}",
+            << QStringList{"{\"data\":\"4111111111111111\",\"length\":16,\"track\":2}",
                            "{\"error\":203,\"text\":\"Parity error\",\"track\":2}",
                            "\"length\":37,\"track\":2}", "{\"errors\":1,\"inputs\":3}"}
             << false;
@@ -167,7 +204,7 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT((said += probe.readAllStandardError()).contains("watching"),
                                   said.constData(), kPatience);
         for (const QStringList &card :
-             {QStringList{"-1", "A4111111111111111^X", "-2", "1234567890=99", "-3",
+             {QStringList{"-1", "A4111111111111111^X", "-2", "4111111111111111", "-3",
                           "015500000000000004=7247"},
               QStringList{"--card", "test", "--damage", "2:parity"},
               QStringList{"--card", "test"}}) {

@@ -5,6 +5,8 @@
 #include "tools/probe/check.h"
 #include "tools/probe/watch.h"
 
+#include "reader/runtimepaths.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QTextStream>
@@ -33,13 +35,14 @@ int runMsrProbe(const QStringList &arguments, QTextStream &out, QTextStream &err
         QStringLiteral("watch"),
         QStringLiteral("Open, claim and enable the logical device NAME as the window does and "
                        "print a line per swipe until Ctrl-C or SIGTERM, then the counts of "
-                       "inputs and errors. Card numbers are masked to their first six and last "
-                       "four digits."),
+                       "inputs and errors. Card numbers (any run of 12 to 19 digits) keep their "
+                       "first six and last four digits, the cardholder's name only its length."),
         QStringLiteral("NAME"));
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("With --watch: print JSON lines."));
-    const QCommandLineOption showData(QStringLiteral("show-data"),
-                                      QStringLiteral("With --watch: show card numbers whole."));
+    const QCommandLineOption showData(
+        QStringLiteral("show-data"),
+        QStringLiteral("With --watch: show card numbers and names whole."));
     const QCommandLineOption udev(
         QStringLiteral("udev-rule"),
         QStringLiteral("Print a udev rule that gives the logged-in user the reader at PATH. "
@@ -49,7 +52,7 @@ int runMsrProbe(const QStringList &arguments, QTextStream &out, QTextStream &err
     parser.addOptions({help, version, watch, json, showData, udev});
 
     const auto usage = [&](const QString &message) {
-        err << "msrprobe: " << message << "\nTry 'msrprobe --help'.\n";
+        err << "msrprobe: " << msr::printable(message) << "\nTry 'msrprobe --help'.\n";
         err.flush();
         return 2;
     };
@@ -80,7 +83,7 @@ int runMsrProbe(const QStringList &arguments, QTextStream &out, QTextStream &err
         QString error;
         const auto rule = udevRule(parser.value(udev), &error);
         if (!rule) {
-            err << "msrprobe: " << error << '\n';
+            err << "msrprobe: " << msr::printable(error) << '\n';
             return 1;
         }
         out << *rule;

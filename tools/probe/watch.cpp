@@ -6,6 +6,7 @@
 #include "reader/msrcontrol.h"
 #include "reader/msrproxy.h"
 #include "reader/opos.h"
+#include "reader/runtimepaths.h"
 #include "reporting/resultcode.h"
 
 #include <QDateTime>
@@ -26,12 +27,24 @@ int trackByte(qint32 word, int track)
     return int((quint32(word) >> (8 * track)) & 0xFF);
 }
 
-QString maskDigits(const QString &digits)
+bool isDigit(QChar c)
 {
-    const qsizetype n = digits.size();
-    const qsizetype head = n > 10 ? 6 : 0;
-    const qsizetype tail = n > 4 ? 4 : 0;
-    return digits.left(head) + QString(n - head - tail, QLatin1Char('*')) + digits.right(tail);
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
+
+bool isSeparator(QChar c)
+{
+    return c == QLatin1Char(' ') || c == QLatin1Char('-');
+}
+
+// Masks the digits of text[from, to) but the first six and the last four.
+void maskRun(QString &text, qsizetype from, qsizetype to, int digits)
+{
+    int seen = 0;
+    for (qsizetype i = from; i < to; ++i) {
+        if (isDigit(text[i]) && ++seen > 6 && seen <= digits - 4)
+            text[i] = QLatin1Char('*');
+    }
 }
 
 struct Shown {
@@ -74,7 +87,8 @@ public:
                 else if (tracks[t].length == 0)
                     m_out << '0';
                 else
-                    m_out << tracks[t].length << " \"" << shown(t, tracks[t].data) << '"';
+                    m_out << tracks[t].length << " \"" << msr::printable(shown(t, tracks[t].data))
+                          << '"';
             }
             m_out << '\n';
         }
@@ -106,27 +120,49 @@ private:
 
 QString maskTrack(int track, const QString &text)
 {
-    qsizetype from = -1, to = -1;
-    if (track == 1 && text.startsWith(QLatin1Char('B'))) {
-        from = 1;
-        to = text.indexOf(QLatin1Char('^'));
-    } else if (track == 2) {
-        from = 0;
-        to = text.indexOf(QLatin1Char('='));
-    } else if (track == 3 && text.size() > 2 && text[0].isDigit() && text[1].isDigit()) {
-        from = 2; // after the format code
-        to = text.indexOf(QLatin1Char('='));
+    QString shown = text;
+    if (track == 1) {
+        const qsizetype caret = shown.indexOf(QLatin1Char('^'));
+        if (caret >= 0) {
+            qsizetype end = shown.indexOf(QLatin1Char('^'), caret + 1);
+            if (end < 0)
+                end = shown.size();
+            const qsizetype length = end - caret - 1;
+            if (length > 0)
+                shown.replace(caret + 1, length,
+                              QStringLiteral("<name, %1 character%2>")
+                                  .arg(length)
+                                  .arg(length == 1 ? "" : "s"));
+        }
     }
-    if (from < 0 || to <= from)
-        return text;
-    const QString pan = text.mid(from, to - from);
-    for (const QChar c : pan) {
-        if (!c.isDigit() && c != QLatin1Char(' '))
-            return text;
+    for (qsizetype i = 0; i < shown.size();) {
+        if (!isDigit(shown[i])) {
+            ++i;
+            continue;
+        }
+        const qsizetype start = i;
+        qsizetype end = i;
+        int digits = 0;
+        bool grouped = false;
+        while (i < shown.size()) {
+            if (isDigit(shown[i])) {
+                ++digits;
+                end = ++i;
+                continue;
+            }
+            qsizetype next = i;
+            while (next < shown.size() && isSeparator(shown[next]))
+                ++next;
+            if (next == i || next == shown.size() || !isDigit(shown[next]))
+                break;
+            grouped = true;
+            i = next;
+        }
+        if ((digits >= 12 && digits <= 19) || (digits > 19 && grouped))
+            maskRun(shown, start, end, digits);
+        i = end;
     }
-    QString digits = pan;
-    digits.remove(QLatin1Char(' '));
-    return text.left(from) + maskDigits(digits) + text.mid(to);
+    return shown;
 }
 
 int watchReader(const QString &logicalName, const WatchOptions &options, QTextStream &out,
@@ -136,7 +172,7 @@ int watchReader(const QString &logicalName, const WatchOptions &options, QTextSt
     msr::MsrControl control(msr::standardRegistry());
     msr::MsrProxy reader(&control);
     const auto fail = [&](const char *what, std::int32_t rc) {
-        err << "msrprobe: cannot " << what << ' ' << logicalName << ": "
+        err << "msrprobe: cannot " << what << ' ' << msr::printable(logicalName) << ": "
             << reporting::resultCodeText(rc).trimmed() << '\n';
         err.flush();
         return 1;
@@ -201,7 +237,8 @@ int watchReader(const QString &logicalName, const WatchOptions &options, QTextSt
     reader.setErrorReportingType(opos::MSR_ERT_TRACK);
     reader.setDeviceEnabled(true);
     reader.setDataEventEnabled(true);
-    err << "msrprobe: watching " << logicalName << "; swipe a card, Ctrl-C to stop\n";
+    err << "msrprobe: watching " << msr::printable(logicalName)
+        << "; swipe a card, Ctrl-C to stop\n";
     err.flush();
     loop.exec();
 

@@ -19,10 +19,12 @@ struct WatchOptions {
 int watchReader(const QString &logicalName, const WatchOptions &options, QTextStream &out,
                 QTextStream &err);
 
-// The track as it may be shown: the card number (track 1 after the format
-// code 'B' up to '^', track 2 up to '=', track 3 after its two-digit format
-// code up to '=') keeps its first six and last four
-// digits, the rest become '*'. Other text is left alone.
+// The track as it may be pasted into a ticket: every run of 12 to 19 digits
+// (a card number's length), spaces and dashes between its digits allowed,
+// keeps its first six and last four digits and the rest become '*'; so does
+// a longer run written in groups, where a card number may sit beside other
+// digits. On track 1 the cardholder's name (from the first '^' to the next
+// or the end) becomes "<name, N characters>". Everything else is left alone.
 QString maskTrack(int track, const QString &text);
 
 } // namespace probe

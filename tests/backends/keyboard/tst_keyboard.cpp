@@ -4,6 +4,7 @@
 // claim, swipes, unplugged and back when udev says so, release.
 #include "testbed.h"
 
+#include "../common/keytyping.h"
 #include "../common/swipelog.h"
 #include "backends/keyboard/keyboardservice.h"
 #include "reader/opos.h"
@@ -18,48 +19,6 @@
 using namespace msr;
 
 namespace {
-
-// ms: the event's time stamp, in milliseconds.
-QByteArray record(unsigned type, unsigned code, int value, int ms = 0)
-{
-    input_event e{};
-    e.input_event_sec = ms / 1000;
-    e.input_event_usec = ms % 1000 * 1000;
-    e.type = type;
-    e.code = code;
-    e.value = value;
-    return QByteArray(reinterpret_cast<const char *>(&e), sizeof e);
-}
-
-// One key as a keyboard reports it: scan code, key, report.
-QByteArray key(unsigned code, int value, int ms = 0)
-{
-    return record(EV_MSC, MSC_SCAN, int(code), ms) + record(EV_KEY, code, value, ms) +
-           record(EV_SYN, SYN_REPORT, 0, ms);
-}
-
-QByteArray tap(unsigned code, int ms = 0)
-{
-    return key(code, 1, ms) + key(code, 0, ms);
-}
-
-// A US layout by key code up to KEY_SLASH, plain and with Shift.
-const QByteArrayView kPlain = "  1234567890-=  qwertyuiop  \r asdfghjkl;    zxcvbnm,./";
-const QByteArrayView kShifted = "  !@#$%^&*()_+  QWERTYUIOP    ASDFGHJKL:    ZXCVBNM<>?";
-
-// Types as a reader does, Shift held across shifted characters.
-QByteArray type(QByteArrayView text)
-{
-    QByteArray out;
-    bool shift = false;
-    for (char c : text) {
-        const bool up = !kPlain.contains(c);
-        if (up != std::exchange(shift, up))
-            out += key(KEY_LEFTSHIFT, up);
-        out += tap(unsigned((up ? kShifted : kPlain).indexOf(c)));
-    }
-    return shift ? out + key(KEY_LEFTSHIFT, 0) : out;
-}
 
 } // namespace
 
@@ -148,7 +107,7 @@ private slots:
         QTRY_COMPARE(log.swipes.mid(1), QStringList{"2 A:205|12:205|:0"});
         // Stray keys are noise; a modifier left down spoils at most its own swipe.
         const QByteArray card = type("%B4111^DOE/J^2912?;4111=2912?\r");
-        QTest::ignoreMessage(QtWarningMsg, "swipewatch: TILL: ignored 2 bytes of noise outside "
+        QTest::ignoreMessage(QtWarningMsg, "tst_keyboard: TILL: ignored 2 bytes of noise outside "
                                            "the tracks of a swipe");
         feed(tap(KEY_SPACE) + tap(KEY_5) + card + key(KEY_LEFTALT, 1) + card + card +
              key(KEY_RIGHTSHIFT, 1) + card + card);
@@ -201,7 +160,7 @@ private slots:
         QVERIFY(send(reader, type("%D?;35?\r") + type("%E?;36?\r")));
         QTRY_COMPARE(log.refused, 3);
         QTest::ignoreMessage(QtWarningMsg,
-                             "swipewatch: TILL: 2 swipes discarded: reader is disabled");
+                             "tst_keyboard: TILL: 2 swipes discarded: reader is disabled");
 
         service.release();
         ::close(holder);
