@@ -160,6 +160,21 @@ private slots:
         QTRY_COMPARE(away.count(), 1);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         service.release();
+
+        // grab=no reads beside the desktop: the node is never grabbed nor let go.
+        const auto beside = keyboardSettings(
+            {"TILL", "keyboard", {{"device", "/dev/input/event9"}, {"grab", "no"}}}, nullptr);
+        QVERIFY(beside && settings->grab && !beside->grab);
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        KeyboardService watcher(
+            "TILL", *beside, [&](const QString &) { return ::dup(pair[0]); },
+            std::make_unique<FakeOps>(&calls, &busy));
+        calls.clear();
+        QCOMPARE(watcher.claim(0), opos::OPOS_SUCCESS);
+        watcher.release();
+        QCOMPARE(calls, QStringList());
+        ::close(pair[0]);
+        ::close(pair[1]);
     }
 };
 
