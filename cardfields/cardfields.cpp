@@ -132,6 +132,26 @@ QString expiryText(const CardFields &card)
         .arg(card.expiryMonth, 2, 10, QLatin1Char('0'));
 }
 
+bool isAsciiDigit(QChar c)
+{
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
+
+bool isSeparator(QChar c)
+{
+    return c == QLatin1Char(' ') || c == QLatin1Char('-');
+}
+
+// Masks the digits of text[from, to) but the first six and the last four.
+void maskRun(QString &text, qsizetype from, qsizetype to, int digits)
+{
+    int seen = 0;
+    for (qsizetype i = from; i < to; ++i) {
+        if (isAsciiDigit(text[i]) && ++seen > 6 && seen <= digits - 4)
+            text[i] = QLatin1Char('*');
+    }
+}
+
 } // namespace
 
 bool CardFields::chip() const
@@ -154,12 +174,51 @@ bool luhnValid(const QString &digits)
     return !digits.isEmpty() && sum % 10 == 0;
 }
 
-QString maskPan(const QString &digits)
+QString maskTrack(int track, const QString &text)
 {
-    const qsizetype n = digits.size();
-    if (n < 12)
-        return digits;
-    return digits.first(6) + QString(n - 10, u'*') + digits.last(4);
+    QString shown = text;
+    if (track == 1) {
+        const qsizetype caret = shown.indexOf(QLatin1Char('^'));
+        if (caret >= 0) {
+            qsizetype end = shown.indexOf(QLatin1Char('^'), caret + 1);
+            if (end < 0)
+                end = shown.size();
+            const qsizetype length = end - caret - 1;
+            if (length > 0)
+                shown.replace(caret + 1, length,
+                              QStringLiteral("<name, %1 character%2>")
+                                  .arg(length)
+                                  .arg(length == 1 ? "" : "s"));
+        }
+    }
+    for (qsizetype i = 0; i < shown.size();) {
+        if (!isAsciiDigit(shown[i])) {
+            ++i;
+            continue;
+        }
+        const qsizetype start = i;
+        qsizetype end = i;
+        int digits = 0;
+        bool grouped = false;
+        while (i < shown.size()) {
+            if (isAsciiDigit(shown[i])) {
+                ++digits;
+                end = ++i;
+                continue;
+            }
+            qsizetype next = i;
+            while (next < shown.size() && isSeparator(shown[next]))
+                ++next;
+            if (next == i || next == shown.size() || !isAsciiDigit(shown[next]))
+                break;
+            grouped = true;
+            i = next;
+        }
+        if ((digits >= 12 && digits <= 19) || (digits > 19 && grouped))
+            maskRun(shown, start, end, digits);
+        i = end;
+    }
+    return shown;
 }
 
 QString serviceDigitMeaning(int position, QChar digit)
@@ -238,7 +297,7 @@ QString fieldsLine(const CardFields &card, bool showData)
         return indent + QLatin1String("not a financial card layout");
     QStringList parts;
     parts << QStringLiteral("number %1 (%2 digits, Luhn %3)")
-                 .arg(showData ? card.pan : maskPan(card.pan))
+                 .arg(showData ? card.pan : maskTrack(2, card.pan))
                  .arg(card.pan.size())
                  .arg(QLatin1String(card.luhn ? "ok" : "failed"));
     if (card.expiry.isEmpty())
@@ -282,7 +341,7 @@ QJsonObject fieldsJson(const CardFields &card, bool showData)
     QJsonObject out{
         {"layout", "financial"},
         {"tracks", QJsonArray::fromVariantList({card.tracks.begin(), card.tracks.end()})},
-        {"pan", showData ? card.pan : maskPan(card.pan)},
+        {"pan", showData ? card.pan : maskTrack(2, card.pan)},
         {"pan_length", card.pan.size()},
         {"luhn", card.luhn}};
     if (card.expiryMonth) {

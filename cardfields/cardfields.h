@@ -76,9 +76,14 @@ QJsonObject fieldsJson(const CardFields &card, bool showData);
 // "reserved" for a digit without one.
 QString serviceDigitMeaning(int position, QChar digit);
 
-// First six and last four digits of a card number kept, '*' for the rest.
-// A run shorter than 12 digits is not a card number and is returned as it is.
-QString maskPan(const QString &digits);
+// The track as it may be pasted into a ticket: every run of 12 to 19 digits
+// (a card number's length), spaces and dashes between its digits allowed,
+// keeps its first six and last four digits and the rest become '*'; so does
+// a longer run written in groups, where a card number may sit beside other
+// digits. On track 1 the cardholder's name (from the first '^' to the next
+// or the end) becomes "<name, N characters>". Everything else is left alone.
+// Every masked number this program prints goes through here.
+QString maskTrack(int track, const QString &text);
 
 bool luhnValid(const QString &digits);
 

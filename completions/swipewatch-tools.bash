@@ -125,8 +125,11 @@ _msrprobe()
             COMPREPLY=($(compgen -W "$(_swipewatch_devices)" -- "$cur"))
             return
             ;;
-        --udev-rule)
+        --udev-rule | --record)
             _filedir
+            return
+            ;;
+        --count | --timeout)
             return
             ;;
     esac

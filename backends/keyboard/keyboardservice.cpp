@@ -10,11 +10,16 @@ namespace msr {
 
 std::optional<KeyboardSettings> keyboardSettings(const DeviceEntry &entry, QString *error)
 {
-    QString fault = checkOptionKeys(entry, {"device", "gap", "lrc"}, {"device"});
+    QString fault = checkOptionKeys(entry, {"device", "gap", "lrc", "grab"}, {"device"});
     KeyboardSettings settings;
     if (fault.isEmpty() &&
-        readTextReaderOptions(entry, "/dev/input/by-id/usb-...-event-kbd", &settings, &fault))
-        return settings;
+        readTextReaderOptions(entry, "/dev/input/by-id/usb-...-event-kbd", &settings, &fault)) {
+        const std::optional<bool> grab = boolOption(entry, "grab", true, &fault);
+        if (grab) {
+            settings.grab = *grab;
+            return settings;
+        }
+    }
     if (error)
         *error = fault;
     return std::nullopt;
@@ -35,9 +40,14 @@ KeyboardService::KeyboardService(const QString &name, KeyboardSettings settings,
       m_keys(m_settings.gapMs)
 {
     m_pump->setReadSize(64 * int(sizeof(input_event)));
-    m_pump->setPrepare([this](int fd, const QString &, QString *) { return m_ops->grab(fd); });
+    m_pump->setPrepare([this](int fd, const QString &, QString *) {
+        return m_settings.grab ? m_ops->grab(fd) : 0;
+    });
     m_pump->setAccessHint([](const QString &path) { return groupAccessHint(path, "input"); });
-    m_pump->setUnprepare([this](int fd) { m_ops->ungrab(fd); });
+    m_pump->setUnprepare([this](int fd) {
+        if (m_settings.grab)
+            m_ops->ungrab(fd);
+    });
     connect(m_pump, &DevicePump::dataRead, this, &KeyboardService::take);
     connect(m_pump, &DevicePump::wentAway, this, &KeyboardService::readerGone);
     connect(m_pump, &DevicePump::cameBack, this, [this] {

@@ -3,10 +3,11 @@
 // service reads them from its evdev node (/dev/input/event*, better a stable
 // /dev/input/by-id/...-event-kbd link) while it holds the claim. At claim it
 // takes the device for itself (EVIOCGRAB), so the keystrokes no longer reach
-// any other window; release gives it back.
+// any other window; release gives it back. grab=no leaves them to the
+// desktop as well, for watching beside a running till.
 //
 // Device list:
-//     TILL1 = keyboard device=/dev/input/by-id/usb-...-event-kbd gap=150 lrc=no
+//     TILL1 = keyboard device=/dev/input/by-id/usb-...-event-kbd gap=150 lrc=no grab=yes
 // with the options backends/common/textreaderoptions.h describes; the text
 // is read as backends/text/swipetext.h describes. Keystrokes the kernel lost
 // (SYN_DROPPED), and a swipe in progress when the reader is unplugged, give
@@ -26,7 +27,11 @@
 
 namespace msr {
 
-using KeyboardSettings = TextReaderSettings;
+struct KeyboardSettings : TextReaderSettings {
+    // grab=no: read beside the desktop, which keeps getting the keys, to
+    // watch a reader a running till uses.
+    bool grab = true;
+};
 
 // The settings of a device-list entry, or nullopt with *error saying what is wrong.
 std::optional<KeyboardSettings> keyboardSettings(const DeviceEntry &entry, QString *error);

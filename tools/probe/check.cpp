@@ -11,7 +11,7 @@
 #include "reader/opos.h"
 #include "reader/runtimepaths.h"
 #include "reporting/resultcode.h"
-#include "tools/probe/candidates.h"
+#include "tools/probe/identity.h"
 #include "tools/probe/msrprobe.h"
 #include "tools/probe/watch.h"
 
@@ -109,41 +109,6 @@ QString checkWritable(const char *option, const QString &name)
         return QStringLiteral("--%1 %2 is not a regular file")
             .arg(QLatin1String(option), msr::printable(name));
     return {};
-}
-
-// The reader as the device list has it, with USB ids where they are known.
-health::Reader identify(const QString &name)
-{
-    health::Reader reader;
-    reader.name = name;
-    const std::optional<msr::DeviceEntry> entry = msr::standardRegistry().entry(name);
-    if (!entry)
-        return reader;
-    reader.kind = entry->kind;
-    for (auto it = entry->options.begin(); it != entry->options.end(); ++it) {
-        if (it.key() == QLatin1String("device"))
-            reader.path = it.value();
-        else
-            reader.settings.insert(it.key(), it.value());
-    }
-    const QString match = entry->options.value(QStringLiteral("match"));
-    if (!match.isEmpty()) {
-        reader.usb = match.toLower();
-        return reader;
-    }
-    const QString device = entry->options.value(QStringLiteral("device"));
-    if (device.isEmpty())
-        return reader;
-    // The node the path leads to, by its device number.
-    const QString node = msr::udev::deviceForNode(device).devnode();
-    for (const Candidate &candidate : findCandidates()) {
-        if (candidate.usb &&
-            (candidate.node == node || candidate.node == device || candidate.stable == device)) {
-            reader.usb = hid::formatUsbIds(*candidate.usb);
-            break;
-        }
-    }
-    return reader;
 }
 
 bool writeFile(const QString &name, const QByteArray &bytes, QTextStream &out, QTextStream &err)

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Watching a reader without a window: open, claim and enable a logical
-// device through the same control object the window uses, and print one
-// line per event until Ctrl-C or SIGTERM.
+// device through the same control object the window uses, say what was
+// opened, and print one line per swipe until Ctrl-C, SIGTERM, --count or
+// --timeout; optionally with what the reader delivered for it, what the card
+// says, and a recording of it all to play back later.
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
 
 class QTextStream;
@@ -13,18 +16,30 @@ namespace probe {
 struct WatchOptions {
     bool json = false;     // JSON lines instead of text
     bool showData = false; // card numbers in full
+    bool fields = false;   // text: what the card says, a line under each data event
+    bool raw = false;      // what the reader delivered, before each event; needs showData
+    int count = 0;         // end after this many swipes; 0: never
+    int timeoutMs = 0;     // end when no swipe came for this long; 0: never
+    QString record;        // write what the reader delivered here; empty: not
 };
 
-// Runs its own event loop; returns the exit status.
+enum WatchStatus : int {
+    WatchClean = 0,     // every swipe read without an error
+    WatchReadError = 1, // a swipe failed to read, or the reader or output failed
+    WatchUsage = 2,
+    WatchNoSwipe = 3, // --timeout passed without any swipe
+};
+
+// Runs its own event loop; returns a WatchStatus.
 int watchReader(const QString &logicalName, const WatchOptions &options, QTextStream &out,
                 QTextStream &err);
 
-// The track as it may be pasted into a ticket: every run of 12 to 19 digits
-// (a card number's length), spaces and dashes between its digits allowed,
-// keeps its first six and last four digits and the rest become '*'; so does
-// a longer run written in groups, where a card number may sit beside other
-// digits. On track 1 the cardholder's name (from the first '^' to the next
-// or the end) becomes "<name, N characters>". Everything else is left alone.
+// cardfields::maskTrack, under the name msrprobe's callers know.
 QString maskTrack(int track, const QString &text);
+
+// Characters a text reader sent, readable on a terminal and in one way only:
+// control characters by their names (<CR>, <STX>, <DEL>), bytes above 0x7E
+// and the '<' and '"' that would make that ambiguous as <0xHH>.
+QString rawText(QByteArrayView bytes);
 
 } // namespace probe

@@ -163,6 +163,15 @@ private slots:
                              "tst_keyboard: TILL: 2 swipes discarded: reader is disabled");
 
         service.release();
+
+        // Released while the reader is still away: nothing of the lost node is touched.
+        QCOMPARE(service.claim(0), opos::OPOS_SUCCESS);
+        QSignalSpy away(service.findChild<DevicePump *>(), &DevicePump::wentAway);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("TILL: the reader at .* went away"));
+        ::close(reader);
+        QTRY_COMPARE(away.count(), 1);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        service.release();
         ::close(holder);
     }
 };
