@@ -250,20 +250,8 @@ int runCheck(const QStringList &arguments, QTextStream &out, QTextStream &err)
     // The registry the window runs with, so a name means the same reader to both.
     msr::MsrControl control(msr::standardRegistry());
     msr::MsrProxy reader(&control);
-    const auto fail = [&](const char *what, std::int32_t rc) {
-        err << "msrprobe: cannot " << what << ' ' << name << ": "
-            << reporting::resultCodeText(rc).trimmed() << '\n';
-        err.flush();
-        return int(CheckFail);
-    };
-    std::int32_t rc = reader.Open(name);
-    if (rc != opos::OPOS_SUCCESS)
-        return fail("open", rc);
-    rc = reader.ClaimDevice(1000);
-    if (rc != opos::OPOS_SUCCESS) {
-        reader.Close();
-        return fail("claim", rc);
-    }
+    if (!openAndClaim(reader, name, err))
+        return CheckFail;
 
     // The table goes where the JSON does not.
     QTextStream &table = jsonFile == QLatin1String("-") ? err : out;

@@ -333,17 +333,13 @@ QString rawText(QByteArrayView bytes)
     return text;
 }
 
-int watchReader(const QString &logicalName, const WatchOptions &options, QTextStream &out,
-                QTextStream &err)
+bool openAndClaim(msr::MsrProxy &reader, const QString &logicalName, QTextStream &err)
 {
-    // The registry the window runs with, so a name means the same reader to both.
-    msr::MsrControl control(msr::standardRegistry());
-    msr::MsrProxy reader(&control);
     const auto fail = [&](const char *what, std::int32_t rc) {
         err << "msrprobe: cannot " << what << ' ' << msr::printable(logicalName) << ": "
             << reporting::resultCodeText(rc).trimmed() << '\n';
         err.flush();
-        return int(WatchReadError);
+        return false;
     };
     std::int32_t rc = reader.Open(logicalName);
     if (rc != opos::OPOS_SUCCESS)
@@ -353,6 +349,17 @@ int watchReader(const QString &logicalName, const WatchOptions &options, QTextSt
         reader.Close();
         return fail("claim", rc);
     }
+    return true;
+}
+
+int watchReader(const QString &logicalName, const WatchOptions &options, QTextStream &out,
+                QTextStream &err)
+{
+    // The registry the window runs with, so a name means the same reader to both.
+    msr::MsrControl control(msr::standardRegistry());
+    msr::MsrProxy reader(&control);
+    if (!openAndClaim(reader, logicalName, err))
+        return WatchReadError;
     const auto giveBack = [&] {
         reader.setDeviceEnabled(false);
         reader.ReleaseDevice();

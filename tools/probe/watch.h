@@ -11,6 +11,10 @@
 
 class QTextStream;
 
+namespace msr {
+class MsrProxy;
+}
+
 namespace probe {
 
 struct WatchOptions {
@@ -31,6 +35,10 @@ enum WatchStatus : int {
 };
 
 // Runs its own event loop; returns a WatchStatus.
+// Opens and claims the logical device as the window does (claim timeout 1 s).
+// On a failure says why on err, releases what it took and returns false.
+bool openAndClaim(msr::MsrProxy &reader, const QString &logicalName, QTextStream &err);
+
 int watchReader(const QString &logicalName, const WatchOptions &options, QTextStream &out,
                 QTextStream &err);
 
