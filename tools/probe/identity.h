@@ -9,7 +9,7 @@
 
 namespace probe {
 
-// The reader as the device list has it, with USB ids where sysfs knows them.
+// The reader as the device list has it, with USB ids where udev knows them.
 // A name the list does not hold gives the name alone.
 health::Reader identify(const QString &name);
 

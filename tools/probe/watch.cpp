@@ -285,7 +285,7 @@ private:
     std::optional<msr::RawSource> m_layout; // the HID layout shown last
 };
 
-// The header on standard error: what was opened, as the list and sysfs know it.
+// The header on standard error: what was opened, as the list and udev know it.
 void sayOpened(const Opened &opened, QTextStream &err)
 {
     err << "msrprobe: watching " << msr::printable(opened.reader.name);
