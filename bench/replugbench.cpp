@@ -12,10 +12,7 @@
 // Usage: umockdev-wrapper replugbench udev ROUNDS | replugbench poll ROUNDS
 #include "backends/common/devicepump.h"
 
-#pragma push_macro("signals")
-#undef signals
-#include <umockdev.h>
-#pragma pop_macro("signals")
+#include "testbed.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -25,7 +22,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <fcntl.h>
 #include <pty.h>
 #include <unistd.h>
 
@@ -53,45 +49,28 @@ struct Reader {
     int fd = -1;
 };
 
-Reader emulated(UMockdevTestbed *bed, const QString &folder)
+Reader emulated()
 {
-    GError *error = nullptr;
-    QFile file(folder + QStringLiteral("/keyboard.umockdev"));
-    if (!file.open(QIODevice::ReadOnly) ||
-        !umockdev_testbed_add_from_string(bed, file.readAll().constData(), &error))
-        qFatal("replugbench: cannot load the test bed from %s", qPrintable(folder));
-    gchar *root = umockdev_testbed_get_root_dir(bed);
-    const QString rootDir = QString::fromLocal8Bit(root);
-    g_free(root);
     const QString byId = QStringLiteral("/dev/input/by-id/usb-Test_Reader-event-kbd");
-    const auto link = [=](const QString &node) {
-        QFile::remove(rootDir + byId);
-        QFile::link("../" + node, rootDir + byId);
-    };
-    QDir().mkpath(rootDir + QStringLiteral("/dev/input/by-id"));
-    link(QStringLiteral("event9"));
+    if (!Testbed::load("keyboard.umockdev") || !Testbed::link(byId, "../event9"))
+        qFatal("replugbench: cannot load the test bed from %s", TESTBED_DIR);
     Reader reader;
     reader.path = byId;
     reader.subsystem = QStringLiteral("input");
-    reader.fd = umockdev_testbed_get_dev_fd(bed, "/dev/input/event9");
+    reader.fd = Testbed::devFd("/dev/input/event9");
     reader.plug = [=](int round, QElapsedTimer *back) {
-        const QByteArray sys = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0/"
-                               "0003:0801:0001.0002/input/input9/";
-        const QByteArray old = sys + "event" + QByteArray::number(round + 9);
+        const QByteArray old = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0/"
+                               "0003:0801:0001.0002/input/input9/event" +
+                               QByteArray::number(round + 9);
         const QByteArray node = "event" + QByteArray::number(round + 10);
-        umockdev_testbed_uevent(bed, old.constData(), "remove");
-        umockdev_testbed_remove_device(bed, old.constData());
-        // The test bed cannot map a pty number it has mapped before: hold the freed one.
-        [[maybe_unused]] const int held = ::posix_openpt(O_RDWR | O_NOCTTY);
-        const QByteArray description = "P: " + sys.mid(4) + node + "\nN: input/" + node +
-                                       "\nE: SUBSYSTEM=input\nE: DEVNAME=/dev/input/" + node +
-                                       "\nA: dev=13:" + QByteArray::number(64 + round + 10) + "\n";
-        if (!umockdev_testbed_add_from_string(bed, description.constData(), nullptr))
+        Testbed::unplug(old.constData());
+        const QByteArray added = Testbed::replug(old, node, "input/" + node, "input",
+                                                 "13:" + QByteArray::number(64 + round + 10));
+        if (added.isEmpty() || !Testbed::link(byId, "../" + node))
             qFatal("replugbench: cannot add %s", node.constData());
-        link(QString::fromLatin1(node));
-        const int next = umockdev_testbed_get_dev_fd(bed, ("/dev/input/" + node).constData());
+        const int next = Testbed::devFd(("/dev/input/" + node).constData());
         back->start();
-        umockdev_testbed_uevent(bed, (sys + node).constData(), "add");
+        Testbed::uevent(added.constData(), "add");
         return next;
     };
     return reader;
@@ -128,8 +107,7 @@ int main(int argc, char **argv)
     const bool udev = argc > 1 && qstrcmp(argv[1], "udev") == 0;
     const int rounds = argc > 2 ? std::max(1, atoi(argv[2])) : 10;
     QTemporaryDir folder;
-    UMockdevTestbed *bed = udev ? umockdev_testbed_new() : nullptr;
-    Reader reader = udev ? emulated(bed, QStringLiteral(TESTBED_DIR)) : polled(folder.path());
+    Reader reader = udev ? emulated() : polled(folder.path());
 
     msr::DevicePump pump(QStringLiteral("BENCH"), reader.path, reader.subsystem);
     int gone = 0, back = 0;

@@ -21,6 +21,9 @@
 #include <QFileInfo>
 #include <QString>
 
+#include <fcntl.h>
+#include <stdlib.h>
+
 class Testbed {
 public:
     // Held for the process: the test closes the node ends it unplugs itself.
@@ -64,5 +67,28 @@ public:
     static void uevent(const char *syspath, const char *action)
     {
         umockdev_testbed_uevent(bed(), syspath, action);
+    }
+    // Unplugged, once the test has closed the node's far end: udev forgets
+    // the device. The test bed cannot map a pty number it has mapped before,
+    // so the freed one is held for the process.
+    static void unplug(const char *syspath)
+    {
+        static QList<int> held;
+        held << ::posix_openpt(O_RDWR | O_NOCTTY);
+        uevent(syspath, "remove");
+        remove(syspath);
+    }
+    // Plugged in again at another node: node (e.g. "event10") in the folder of
+    // the old syspath, at /dev/devname, with device number dev. Returns the
+    // new syspath, whose "add" uevent is the test's to send; empty on failure.
+    static QByteArray replug(const QByteArray &syspath, const QByteArray &node,
+                             const QByteArray &devname, const QByteArray &subsystem,
+                             const QByteArray &dev)
+    {
+        const QByteArray path = syspath.left(syspath.lastIndexOf('/') + 1) + node;
+        return add("P: " + path.mid(4) + "\nN: " + devname + "\nE: SUBSYSTEM=" + subsystem +
+                   "\nE: DEVNAME=/dev/" + devname + "\nA: dev=" + dev + "\n")
+                   ? path
+                   : QByteArray();
     }
 };
