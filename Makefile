@@ -64,7 +64,7 @@ bench:
 	@scripts/install-deps.sh bench
 	@$(MAKE) --no-print-directory $(BUILD)/build.ninja CMAKE_FLAGS="$(CMAKE_FLAGS) -DSWIPEWATCH_BENCH=ON"
 	@grep -q '^SWIPEWATCH_BENCH:BOOL=ON$$' $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -DSWIPEWATCH_BENCH=ON
-	cmake --build $(BUILD) -j $(JOBS) --target swipewatch msrswipe barewindow swipehost codec_bench
+	cmake --build $(BUILD) -j $(JOBS) --target swipewatch msrswipe barewindow swipehost codec_bench replugbench
 	python3 bench/run.py --build $(BUILD)
 
 format:

@@ -16,7 +16,10 @@ starts the window as the program does and marks its first frame as the
 references do; its memory after swipes, on the program itself. The bench host
 is also the far end of a serial reader on a pty, and of the virtual reader,
 to time a swipe's last byte to the window's DataEvent on each; codec_bench
-gives the rates of the stripe decoder, the text parser and the HID decoder.
+gives the rates of the stripe decoder, the text parser and the HID decoder;
+replugbench the time from a reader's return to its service reading it again,
+when udev announces it (on umockdev's test bed) and where the fallback poll
+finds it, against the half period a 500 ms poll took on average.
 Prints the tables and writes every sample to $BUILD/bench/results.json. Exits 1 when a check fails: a swipe refused, a
 count that does not match what was sent, a window that did not close cleanly.
 
@@ -51,6 +54,7 @@ TARGET_MEMORY = 1.15  # peak RSS after all swipes, x the window + label
 TARGET_ROUND_TRIP_MS = 0.5  # median swipe round trip inside the window
 TARGET_PARSE_PER_S = 1e6  # swipes a second through the text parser, reports through the HID decoder
 TARGET_SERIAL_OVER_VIRTUAL_MS = 1.0  # serial last byte to DataEvent, over the virtual reader's
+OLD_POLL_MS = 500  # how often an unplugged reader was looked for before udev told us
 
 # Track 2 of msrswipe's "test" card.
 TEST_TRACK2 = "4111111111111111=29121010000000000000"
@@ -581,7 +585,8 @@ def main():
                         help="fewer runs and swipes, to try the script itself")
     args = parser.parse_args()
 
-    for program in ("swipewatch", "msrswipe", "barewindow", "swipehost", "codec_bench"):
+    for program in ("swipewatch", "msrswipe", "barewindow", "swipehost", "codec_bench",
+                    "replugbench"):
         if not os.access(os.path.join(args.build, "bin", program), os.X_OK):
             sys.exit(f"bench: {args.build}/bin/{program} is not built; run 'make bench'")
     if not shutil.which("dbus-daemon"):
@@ -601,6 +606,8 @@ def main():
         "codec_repetitions": 2 if q else 5,
         "data_event_runs": 1 if q else 2,
         "data_event_swipes": 100 if q else 300,
+        "replug_udev_rounds": 5 if q else 50,
+        "replug_poll_rounds": 3 if q else 20,
     }
 
     bench = Bench(args.build, q)
@@ -627,6 +634,9 @@ def main():
                                               plan["data_event_swipes"])
         print("bench: codec and parsers ...", flush=True)
         codec, codec_context = bench.codec(plan["codec_repetitions"])
+        print("bench: a reader's return to reading again, udev and fallback poll ...", flush=True)
+        replugs = {"udev": replug(args.build, "udev", plan["replug_udev_rounds"]),
+                   "poll": replug(args.build, "poll", plan["replug_poll_rounds"])}
     except BenchError as error:
         results["failure"] = str(error)
         write(args.build, results)
@@ -702,6 +712,18 @@ def main():
                      f"{TARGET_PARSE_PER_S / 1e6:.0f} M/s target",
                      f"x{codec[key] / TARGET_PARSE_PER_S:.2f}"))
 
+    # A poll finds a reader back at a random instant of its period: half of it on average.
+    old_poll = OLD_POLL_MS / 2
+    for mode, name in (("udev", "udev announces it (uevent on the test bed)"),
+                       ("poll", "no udev: the 1000 ms fallback poll")):
+        t = replugs[mode]
+        rows.append((f"reader back to read again, {name}, median of {len(t)}",
+                     f"{median(t):.1f} ms", f"{old_poll:.0f} ms the old {OLD_POLL_MS} ms poll",
+                     f"x{median(t) / old_poll:.3f}"))
+        rows.append((f"reader back to read again, {name}, max of {len(t)}",
+                     f"{max(t):.1f} ms", f"{OLD_POLL_MS} ms the old poll at worst",
+                     f"x{max(t) / OLD_POLL_MS:.3f}"))
+
     targets = []
     for env, f in figures.items():
         frame = f[SWIPEWATCH]["frame_ms"] / f[LABEL]["frame_ms"]
@@ -747,6 +769,9 @@ def main():
         "last_byte_to_data_event_us": {kind: {"median": median(t), "p99": percentile(t, 99),
                                               "samples": t} for kind, t in data_event.items()},
         "codec_reference_tracks_per_second": tracks_needed,
+        "reader_back_to_read_ms": {mode: {"median": median(t), "max": max(t), "samples": t}
+                                   for mode, t in replugs.items()},
+        "old_poll_ms": OLD_POLL_MS,
         "codec_context": codec_context,
         "targets": targets,
         "start_up_table": [dict(zip(("figure", "bus", SWIPEWATCH, BARE, LABEL, "vs bare",
@@ -767,6 +792,22 @@ def main():
     print(f"\nbench: {results['seconds']:.0f} s on {results['cpus']} CPUs, load average "
           f"{load_before[0]:.1f} before and {load_after[0]:.1f} after; "
           f"every sample is in {path}")
+
+
+def replug(build, mode, rounds):
+    """replugbench's milliseconds from a reader's return to reading it again."""
+    command = [os.path.join(build, "bin", "replugbench"), mode, str(rounds)]
+    if mode == "udev":
+        command.insert(0, "umockdev-wrapper")
+    env = dict(os.environ, XDG_RUNTIME_DIR=tempfile.mkdtemp(prefix="replugbench-"))
+    done = subprocess.run(command, capture_output=True, text=True, env=env,
+                          timeout=PATIENCE + rounds * 12)
+    if done.returncode != 0:
+        raise BenchError(f"replugbench {mode}: {done.stderr.strip()[-300:]}")
+    samples = json.loads(done.stdout)["ms"]
+    if len(samples) != rounds:
+        raise BenchError(f"replugbench {mode}: {len(samples)} rounds of {rounds}")
+    return samples
 
 
 def write(build, results):

@@ -36,6 +36,9 @@ set(CPACK_DEBIAN_APP_PACKAGE_NAME swipewatch)
 # The window's own Depends come from dpkg-shlibdeps; the tools it is built
 # with, of the very same build, are added here.
 set(CPACK_DEBIAN_APP_PACKAGE_DEPENDS "swipewatch-tools (= ${SWIPEWATCH_DEB_VERSION})")
+# A keyboard-type reader's keys are read through the XKB layouts and the
+# compose tables, which are data, not libraries dpkg-shlibdeps would find.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "xkb-data, libx11-data")
 # msrprobe and msrswipe were in the one swipewatch package before 0.2.0: the
 # tools take their files over from it on an upgrade.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_REPLACES "swipewatch (<< 0.2.0)")

@@ -27,7 +27,7 @@ struct RawSource {
     QString kind;   // "serial", "keyboard" or "hid"; empty: the service has no raw reads
     QString device; // the node or port opened last
     // KEY, VALUE in a fixed order: gap and lrc for text readers, baud and
-    // format for serial ones.
+    // format for serial ones, layout (and variant) for keyboard ones.
     QList<std::pair<QString, QString>> settings;
     QByteArray descriptor;  // hid: the report descriptor
     int reportId = -1;      // hid: the ID byte of the track report, -1 when it has none

@@ -5,9 +5,10 @@
 set -eu
 
 # scdoc turns the manual pages into roff; libudev finds and follows readers;
-# libxkbcommon and its layout data turn a keyboard-type reader's keys into text.
+# libxkbcommon, its layout data and the compose tables (libx11-data) turn a
+# keyboard-type reader's keys into text.
 build="cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-svg-dev
-       qt6-serialport-dev libgl-dev libudev-dev libxkbcommon-dev xkb-data
+       qt6-serialport-dev libgl-dev libudev-dev libxkbcommon-dev xkb-data libx11-data
        fonts-liberation fonts-dejavu-core scdoc"
 # CPack's Debian generator: dpkg-shlibdeps (dpkg-dev) and file to find the programs.
 package="$build dpkg-dev file"

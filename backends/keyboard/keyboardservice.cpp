@@ -10,12 +10,17 @@ namespace msr {
 
 std::optional<KeyboardSettings> keyboardSettings(const DeviceEntry &entry, QString *error)
 {
-    QString fault = checkOptionKeys(entry, {"device", "gap", "lrc", "grab"}, {"device"});
+    QString fault =
+        checkOptionKeys(entry, {"device", "gap", "lrc", "grab", "layout", "variant"}, {"device"});
     KeyboardSettings settings;
     if (fault.isEmpty() &&
         readTextReaderOptions(entry, "/dev/input/by-id/usb-...-event-kbd", &settings, &fault)) {
         const std::optional<bool> grab = boolOption(entry, "grab", true, &fault);
-        if (grab) {
+        if (grab)
+            settings.layout = KeyLayout::compile(
+                entry.options.value(QStringLiteral("layout"), QStringLiteral("us")),
+                entry.options.value(QStringLiteral("variant")), &fault);
+        if (grab && settings.layout) {
             settings.grab = *grab;
             return settings;
         }
@@ -37,7 +42,7 @@ KeyboardService::KeyboardService(const QString &name, KeyboardSettings settings,
               m_pump->setPaused(holding);
           },
           this),
-      m_keys(m_settings.gapMs)
+      m_keys(m_settings.layout, m_settings.gapMs)
 {
     m_pump->setReadSize(64 * int(sizeof(input_event)));
     m_pump->setPrepare([this](int fd, const QString &, QString *) {
@@ -114,6 +119,15 @@ int keyPresses(QByteArrayView records)
         presses += ev.type == EV_KEY && ev.value == 1;
     }
     return presses;
+}
+
+RawSource KeyboardService::rawSource() const
+{
+    RawSource source = textRawSource("keyboard", m_settings);
+    source.settings << std::pair(QStringLiteral("layout"), m_settings.layout->layout());
+    if (!m_settings.layout->variant().isEmpty())
+        source.settings << std::pair(QStringLiteral("variant"), m_settings.layout->variant());
+    return source;
 }
 
 std::unique_ptr<MsrService> createKeyboardService(const DeviceEntry &entry, QString *error)

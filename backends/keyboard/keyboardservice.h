@@ -7,8 +7,11 @@
 // desktop as well, for watching beside a running till.
 //
 // Device list:
-//     TILL1 = keyboard device=/dev/input/by-id/usb-...-event-kbd gap=150 lrc=no grab=yes
-// with the options backends/common/textreaderoptions.h describes; the text
+//     TILL1 = keyboard device=/dev/input/by-id/usb-...-event-kbd gap=150 lrc=no layout=fr
+// with the options backends/common/textreaderoptions.h describes, grab=
+// (yes, the default, or no: see above), and layout= and variant= (XKB names,
+// default us and none): the layout the reader is set to, compiled when the
+// settings are read, so at Open. The text
 // is read as backends/text/swipetext.h describes. Keystrokes the kernel lost
 // (SYN_DROPPED), and a swipe in progress when the reader is unplugged, give
 // 205 on every track the swipe touched. While the control's queue is full
@@ -31,6 +34,7 @@ struct KeyboardSettings : TextReaderSettings {
     // grab=no: read beside the desktop, which keeps getting the keys, to
     // watch a reader a running till uses.
     bool grab = true;
+    std::shared_ptr<const KeyLayout> layout;
 };
 
 // The settings of a device-list entry, or nullopt with *error saying what is wrong.
@@ -48,7 +52,7 @@ public:
     void release() override;
     void swipeFinished(quint64 id, bool delivered, const QString &reason) override;
     QString lastError() const { return m_pump->lastError(); }
-    RawSource rawSource() const override { return textRawSource("keyboard", m_settings); }
+    RawSource rawSource() const override;
 
 private:
     void take(const QByteArray &bytes);

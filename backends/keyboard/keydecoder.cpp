@@ -2,6 +2,8 @@
 #include "backends/keyboard/keydecoder.h"
 
 #include <linux/input.h>
+#include <xkbcommon/xkbcommon-compose.h>
+#include <xkbcommon/xkbcommon.h>
 
 #include <cstring>
 #include <utility>
@@ -9,44 +11,6 @@
 namespace msr {
 
 namespace {
-
-// Runs of consecutive key codes on a US keyboard: unshifted, shifted.
-struct Row {
-    unsigned first;
-    const char *plain;
-    const char *shifted;
-};
-constexpr Row kRows[] = {
-    {KEY_1, "1234567890-=", "!@#$%^&*()_+"},     {KEY_Q, "QWERTYUIOP[]", "QWERTYUIOP{}"},
-    {KEY_A, "ASDFGHJKL;'`", "ASDFGHJKL:\"~"},    {KEY_BACKSLASH, "\\ZXCVBNM,./", "|ZXCVBNM<>?"},
-    {KEY_KP7, "789-456+1230.", "789-456+1230."},
-};
-
-char typed(unsigned code, bool shift)
-{
-    for (const Row &row : kRows) {
-        const std::size_t length = std::strlen(row.plain);
-        if (code >= row.first && code < row.first + length)
-            return (shift ? row.shifted : row.plain)[code - row.first];
-    }
-    switch (code) {
-    case KEY_SPACE:
-        return ' ';
-    case KEY_TAB:
-        return '\t';
-    case KEY_ENTER:
-    case KEY_KPENTER:
-        return '\r';
-    case KEY_ESC:
-        return '\x1b';
-    case KEY_KPASTERISK:
-        return '*';
-    case KEY_KPSLASH:
-        return '/';
-    default:
-        return 0; // modifiers and keys a reader does not type
-    }
-}
 
 int keypadDigit(unsigned code)
 {
@@ -66,7 +30,67 @@ void lose(QList<KeyText> &out)
     out.append(KeyText{});
 }
 
+// A character as the reader's text: Latin-1, letters upper case.
+QByteArray latin1(const char *utf8)
+{
+    QByteArray out;
+    for (const QChar c : QString::fromUtf8(utf8)) {
+        const ushort u = c.unicode();
+        out += u > 0xff ? '\x1a' : u >= 'a' && u <= 'z' ? char(u - 'a' + 'A') : char(u);
+    }
+    return out;
+}
+
 } // namespace
+
+KeyDecoder::KeyDecoder(std::shared_ptr<const KeyLayout> layout, int gapMs)
+    : m_layout(std::move(layout)), m_gapUs(qint64(gapMs) * 1000)
+{
+    dropModifiers();
+}
+
+KeyDecoder::~KeyDecoder()
+{
+    xkb_compose_state_unref(m_compose);
+    xkb_state_unref(m_state);
+}
+
+void KeyDecoder::reset()
+{
+    m_partial.clear();
+    m_lastKeyUs = -1;
+    m_skipping = false;
+    dropModifiers();
+}
+
+QByteArray KeyDecoder::typed(unsigned code)
+{
+    const xkb_keycode_t key = code + 8;
+    if (m_compose) {
+        const xkb_keysym_t sym = xkb_state_key_get_one_sym(m_state, key);
+        if (xkb_compose_state_feed(m_compose, sym) == XKB_COMPOSE_FEED_ACCEPTED) {
+            switch (xkb_compose_state_get_status(m_compose)) {
+            case XKB_COMPOSE_COMPOSING:
+                return {};
+            case XKB_COMPOSE_COMPOSED: {
+                char utf8[64];
+                xkb_compose_state_get_utf8(m_compose, utf8, sizeof utf8);
+                xkb_compose_state_reset(m_compose);
+                return latin1(utf8);
+            }
+            case XKB_COMPOSE_CANCELLED:
+                // As a desktop does: the key that matched no sequence types nothing.
+                xkb_compose_state_reset(m_compose);
+                return {};
+            case XKB_COMPOSE_NOTHING:
+                break;
+            }
+        }
+    }
+    char utf8[64];
+    xkb_state_key_get_utf8(m_state, key, utf8, sizeof utf8);
+    return latin1(utf8);
+}
 
 QList<KeyText> KeyDecoder::feed(QByteArrayView bytes)
 {
@@ -90,6 +114,17 @@ void KeyDecoder::dropModifiers()
     m_leftShift = m_rightShift = m_shiftedText = false;
     m_alt = m_altAte = false;
     m_altCode = -1;
+    xkb_state_unref(m_state);
+    xkb_keymap *keymap = m_layout->keymap();
+    m_state = xkb_state_new(keymap);
+    // Readers type digits on the keypad: Num Lock is on.
+    const xkb_mod_index_t num = xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_NUM);
+    if (num != XKB_MOD_INVALID)
+        xkb_state_update_mask(m_state, 0, 0, xkb_mod_mask_t(1) << num, 0, 0, 0);
+    xkb_compose_state_unref(m_compose);
+    m_compose = m_layout->compose()
+                    ? xkb_compose_state_new(m_layout->compose(), XKB_COMPOSE_STATE_NO_FLAGS)
+                    : nullptr;
 }
 
 void KeyDecoder::event(unsigned type, unsigned code, int value, qint64 timeUs, QList<KeyText> &out)
@@ -114,45 +149,51 @@ void KeyDecoder::event(unsigned type, unsigned code, int value, qint64 timeUs, Q
     if (value == 2)
         return;
     const bool down = value != 0;
-    switch (code) {
-    case KEY_LEFTSHIFT:
-    case KEY_RIGHTSHIFT:
+    if (code == KEY_LEFTSHIFT || code == KEY_RIGHTSHIFT) {
         if (down && (m_leftShift || m_rightShift) && m_shiftedText) {
             lose(out);
-            m_leftShift = m_rightShift = false;
+            const bool alt = m_alt, ate = m_altAte;
+            const int altCode = m_altCode;
+            dropModifiers(); // the Shift keys, and what the layout holds with them
+            m_alt = alt, m_altAte = ate, m_altCode = altCode;
         }
         if (down)
             m_shiftedText = false;
         (code == KEY_LEFTSHIFT ? m_leftShift : m_rightShift) = down;
-        return;
-    case KEY_LEFTALT:
-    case KEY_RIGHTALT:
+    } else if (m_layout->isAlt(code)) {
         if (m_alt && m_altCode >= 0)
             out.last().text += char(m_altCode & 0xff);
         m_alt = down;
         m_altCode = -1;
         m_altAte = false;
-        return;
-    default:
-        break;
+        return; // Alt codes are this decoder's: the layout never sees Alt
     }
-    if (!down)
+    // Shift, AltGr, Caps Lock and the rest as the layout defines them.
+    const auto update = [&] {
+        xkb_state_update_key(m_state, code + 8, down ? XKB_KEY_DOWN : XKB_KEY_UP);
+    };
+    if (!down || code == KEY_LEFTSHIFT || code == KEY_RIGHTSHIFT) {
+        update();
         return;
+    }
     const bool enter = code == KEY_ENTER || code == KEY_KPENTER;
     if (m_alt && !enter) {
         if (const int digit = keypadDigit(code); digit >= 0)
             m_altCode = (m_altCode < 0 ? 0 : m_altCode % 1000) * 10 + digit;
         else if (!std::exchange(m_altAte, true))
             lose(out);
+        update();
         return;
     }
-    const bool shift = m_leftShift || m_rightShift;
-    if (const char c = typed(code, shift)) {
-        out.last().text += c;
-        m_shiftedText = m_shiftedText || shift;
-    }
-    if (enter)
+    if (enter) {
+        out.last().text += '\r';
         dropModifiers();
+        return;
+    }
+    const QByteArray text = typed(code);
+    update();
+    out.last().text += text;
+    m_shiftedText = m_shiftedText || (!text.isEmpty() && (m_leftShift || m_rightShift));
 }
 
 } // namespace msr

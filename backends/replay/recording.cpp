@@ -242,6 +242,9 @@ void headerLine(Header &h, QByteArrayView key, QByteArrayView value, int line,
         if (value != "yes" && value != "no")
             throw Fault{QStringLiteral("lrc is yes or no")};
         h.lrc = value == "yes";
+    } else if ((key == "layout" || key == "variant") && h.kind == u"keyboard") {
+        (key == "layout" ? h.layout : h.variant) = text; // checked when compiled, at Open
+        h.layoutLine = std::max(h.layoutLine, line);
     } else if (key == "baud" && serial) {
         h.baud = QString::number(number(value, 1, 10'000'000, "baud"));
     } else if (key == "format" && serial) {
@@ -366,6 +369,10 @@ Header headerFor(const RawSource &source)
             h.baud = value;
         else if (key == u"format")
             h.format = value;
+        else if (key == u"layout")
+            h.layout = value;
+        else if (key == u"variant")
+            h.variant = value;
     }
     return h;
 }
@@ -378,6 +385,11 @@ QByteArray formatHeader(const Header &h)
         out += "device " + h.device.toUtf8() + '\n';
     if (isTextKind(h.kind))
         out += "gap " + QByteArray::number(h.gapMs) + "\nlrc " + (h.lrc ? "yes" : "no") + '\n';
+    if (h.kind == u"keyboard") {
+        out += "layout " + h.layout.toUtf8() + '\n';
+        if (!h.variant.isEmpty())
+            out += "variant " + h.variant.toUtf8() + '\n';
+    }
     if (!h.baud.isEmpty())
         out += "baud " + h.baud.toUtf8() + '\n';
     if (!h.format.isEmpty())

@@ -8,6 +8,8 @@
 //     device /dev/ttyACM0            (where it was recorded; not used)
 //     gap 150                        (serial, keyboard: as in the device list)
 //     lrc no
+//     layout fr                      (keyboard: as in the device list; default us)
+//     variant nodeadkeys
 //     baud 9600                      (serial; not used)
 //     format 8N1
 //     descriptor 0600FF0901A101...   (hid: the report descriptor in hex)
@@ -39,6 +41,8 @@ struct Header {
     QString device;
     int gapMs = 150;
     bool lrc = false;
+    QString layout = QStringLiteral("us"), variant; // keyboard
+    int layoutLine = 0;
     QString baud, format;  // serial, as recorded
     QByteArray descriptor; // hid
     int descriptorLine = 0;

@@ -74,14 +74,15 @@ std::optional<QByteArray> readRecording(const QString &path, QString *error)
 
 } // namespace
 
-ReplayService::ReplayService(QString name, Recording recording, double speed, bool loop,
+ReplayService::ReplayService(QString name, Recording recording,
+                             std::shared_ptr<const KeyLayout> keys, double speed, bool loop,
                              QObject *parent)
     : MsrService(parent), m_name(std::move(name)), m_recording(std::move(recording)),
       m_speed(speed), m_loop(loop), m_step(new QTimer(this)), m_retry(new QTimer(this)),
       m_text(
           m_name, textSettings(m_recording.header),
           [this](const SwipeRead &swipe) { offer(m_nextSwipe++, swipe); }, nullptr),
-      m_keys(m_recording.header.gapMs)
+      m_keys(std::move(keys), m_recording.header.gapMs)
 {
     m_step->setSingleShot(true);
     m_step->setTimerType(Qt::PreciseTimer);
@@ -134,6 +135,11 @@ RawSource ReplayService::rawSource() const
         source.settings << std::pair(QStringLiteral("baud"), h.baud);
     if (!h.format.isEmpty())
         source.settings << std::pair(QStringLiteral("format"), h.format);
+    if (h.kind == u"keyboard") {
+        source.settings << std::pair(QStringLiteral("layout"), h.layout);
+        if (!h.variant.isEmpty())
+            source.settings << std::pair(QStringLiteral("variant"), h.variant);
+    }
     return source;
 }
 
@@ -338,7 +344,16 @@ std::unique_ptr<MsrService> createReplayService(const DeviceEntry &entry, QStrin
                 return at(step.line, QStringLiteral("not a stripe reader's descriptor: ") + why);
         }
     }
-    return std::make_unique<ReplayService>(entry.name, std::move(rec), speed, *loop);
+    // Keys through the layout the reader was set to, as when it was recorded;
+    // other kinds keep the default, unused.
+    const bool keyboard = rec.header.kind == u"keyboard";
+    std::shared_ptr<const KeyLayout> keys =
+        KeyLayout::compile(keyboard ? rec.header.layout : QStringLiteral("us"),
+                           keyboard ? rec.header.variant : QString(), &fault);
+    if (!keys)
+        return at(rec.header.layoutLine, fault);
+    return std::make_unique<ReplayService>(entry.name, std::move(rec), std::move(keys), speed,
+                                           *loop);
 }
 
 } // namespace msr::replay

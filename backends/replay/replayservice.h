@@ -45,8 +45,9 @@ class ReplayService : public MsrService {
     Q_OBJECT
 public:
     // recording has been checked: every descriptor in it gives a layout.
-    ReplayService(QString name, Recording recording, double speed, bool loop,
-                  QObject *parent = nullptr);
+    // keys: the keyboard layout its key events are read with.
+    ReplayService(QString name, Recording recording, std::shared_ptr<const KeyLayout> keys,
+                  double speed, bool loop, QObject *parent = nullptr);
     ~ReplayService() override;
 
     std::int32_t claim(std::int32_t timeout) override;

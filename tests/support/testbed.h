@@ -21,6 +21,9 @@
 #include <QFileInfo>
 #include <QString>
 
+#include <fcntl.h>
+#include <stdlib.h>
+
 class Testbed {
 public:
     // Held for the process: the test closes the node ends it unplugs itself.
@@ -60,9 +63,25 @@ public:
         return QDir().mkpath(QFileInfo(at).path()) && QFile::link(target, at);
     }
     static int devFd(const char *node) { return umockdev_testbed_get_dev_fd(bed(), node); }
-    static void remove(const char *syspath) { umockdev_testbed_remove_device(bed(), syspath); }
     static void uevent(const char *syspath, const char *action)
     {
         umockdev_testbed_uevent(bed(), syspath, action);
+    }
+    // Unplugged (its node's far end closed by the test) and plugged in again
+    // as node beside it, at /dev/devname with number dev. Returns the new
+    // syspath, empty on failure; its "add" uevent is the test's to send.
+    static QByteArray replug(const QByteArray &syspath, const QByteArray &node,
+                             const QByteArray &devname, const QByteArray &subsystem,
+                             const QByteArray &dev)
+    {
+        static QList<int> held; // the freed pty number: the bed cannot map it again
+        held << ::posix_openpt(O_RDWR | O_NOCTTY);
+        uevent(syspath, "remove");
+        umockdev_testbed_remove_device(bed(), syspath);
+        const QByteArray path = syspath.left(syspath.lastIndexOf('/') + 1) + node;
+        const bool added =
+            add("P: " + path.mid(4) + "\nN: " + devname + "\nE: SUBSYSTEM=" + subsystem +
+                "\nE: DEVNAME=/dev/" + devname + "\nA: dev=" + dev);
+        return added ? path : QByteArray();
     }
 };

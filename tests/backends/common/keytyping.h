@@ -50,3 +50,33 @@ inline QByteArray type(QByteArrayView text)
     }
     return shift ? out + key(KEY_LEFTSHIFT, 0) : out;
 }
+
+// Types as a reader set to the French (AZERTY) layout does: digits with
+// Shift, A/Q and Z/W swapped, M right of L, ^ a dead key then Space.
+inline QByteArray typeFrench(QByteArrayView text)
+{
+    struct Stroke {
+        char c;
+        unsigned code;
+        bool shift;
+    };
+    static constexpr Stroke kMoved[] = {
+        {'A', KEY_Q, true},          {'Q', KEY_A, true},         {'Z', KEY_W, true},
+        {'W', KEY_Z, true},          {'M', KEY_SEMICOLON, true}, {'0', KEY_0, true},
+        {'%', KEY_APOSTROPHE, true}, {'?', KEY_M, true},         {'/', KEY_DOT, true},
+        {';', KEY_COMMA, false},     {'=', KEY_EQUAL, false},    {'\r', KEY_ENTER, false},
+        {'^', KEY_LEFTBRACE, false}};
+    QByteArray out;
+    for (char c : text) {
+        Stroke stroke{c, unsigned(kShifted.indexOf(c)), true};
+        if (c >= '1' && c <= '9')
+            stroke.code = KEY_1 + unsigned(c - '1');
+        for (const Stroke &moved : kMoved)
+            stroke = moved.c == c ? moved : stroke;
+        out += stroke.shift ? key(KEY_LEFTSHIFT, 1) + tap(stroke.code) + key(KEY_LEFTSHIFT, 0)
+                            : tap(stroke.code);
+        if (c == '^')
+            out += tap(KEY_SPACE);
+    }
+    return out;
+}

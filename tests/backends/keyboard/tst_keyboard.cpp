@@ -12,7 +12,6 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include <fcntl.h>
 #include <linux/input.h>
 #include <unistd.h>
 
@@ -29,37 +28,49 @@ private slots:
     {
         QTest::addColumn<QByteArray>("records");
         QTest::addColumn<QString>("text"); // <lost> where events were lost
-        QTest::addRow("letters without Shift are upper case") << tap(KEY_B) + tap(KEY_E) << "BE";
-        QTest::addRow("left Shift released, right still held, then released")
+        QTest::addRow("us: letters without Shift are upper case")
+            << tap(KEY_B) + tap(KEY_E) << "BE";
+        QTest::addRow("us: left Shift released, right still held, then released")
             << key(KEY_LEFTSHIFT, 1) + key(KEY_RIGHTSHIFT, 1) + key(KEY_LEFTSHIFT, 0) + tap(KEY_5) +
                    tap(KEY_SLASH) + key(KEY_RIGHTSHIFT, 0) + tap(KEY_5)
             << "%?5";
-        QTest::addRow("autorepeat types nothing")
+        QTest::addRow("us: autorepeat types nothing")
             << key(KEY_5, 1) + key(KEY_5, 2) + key(KEY_5, 2) + key(KEY_5, 0) << "5";
-        QTest::addRow("both Enter keys") << tap(KEY_ENTER) + tap(KEY_KPENTER) << "\r\r";
-        QTest::addRow("Alt and keypad digits")
+        QTest::addRow("us: both Enter keys") << tap(KEY_ENTER) + tap(KEY_KPENTER) << "\r\r";
+        QTest::addRow("us: Alt and keypad digits")
             << key(KEY_LEFTALT, 1) + tap(KEY_KP3) + tap(KEY_KP7) + key(KEY_LEFTALT, 0) << "%";
-        QTest::addRow("lost events: up to the next report skipped, Shift forgotten")
+        QTest::addRow("us: lost events: up to the next report skipped, Shift forgotten")
             << type(";12") + key(KEY_LEFTSHIFT, 1) + record(EV_SYN, SYN_DROPPED, 0) +
                    record(EV_KEY, KEY_3, 1) + record(EV_SYN, SYN_REPORT, 0) + tap(KEY_4)
             << ";12<lost>4";
-        QTest::addRow("Enter drops Shift")
+        QTest::addRow("us: Enter drops Shift")
             << key(KEY_LEFTSHIFT, 1) + tap(KEY_ENTER) + tap(KEY_1) << "\r1";
-        QTest::addRow("Alt over keys no reader types: lost; Enter drops it")
+        QTest::addRow("us: Alt over keys no reader types: lost; Enter drops it")
             << key(KEY_LEFTALT, 1) + tap(KEY_5) + tap(KEY_6) + tap(KEY_ENTER) + tap(KEY_1)
             << "<lost>\r1";
-        QTest::addRow("the idle gap drops Shift and Alt")
+        QTest::addRow("us: the idle gap drops Shift and Alt")
             << key(KEY_LEFTSHIFT, 1, 1000) + tap(KEY_1, 1200) + key(KEY_LEFTALT, 1, 1200) +
                    tap(KEY_KP3, 1200) + tap(KEY_2, 1400)
             << "12";
-        QTest::addRow("a Shift release lost: Shift again after shifted text")
+        QTest::addRow("us: a Shift release lost: Shift again after shifted text")
             << key(KEY_RIGHTSHIFT, 1) + type("%B4^") << "%B$<lost>^";
+        QTest::addRow("fr: a card typed on a French reader")
+            << typeFrench("%B4111^DOE/J^2912?;4111=2912?\r") << "%B4111^DOE/J^2912?;4111=2912?\r";
+        QTest::addRow("fr: digits without Shift are letters; AltGr is no Alt")
+            << tap(KEY_2) + tap(KEY_0) + key(KEY_RIGHTALT, 1) + tap(KEY_9) + key(KEY_RIGHTALT, 0)
+            << "éà^";
+        QTest::addRow("de: Y and Z swapped; ^ dead, composed, dropped at Enter")
+            << tap(KEY_Y) + tap(KEY_Z) + tap(KEY_GRAVE) + tap(KEY_SPACE) + tap(KEY_GRAVE) +
+                   tap(KEY_E) + tap(KEY_GRAVE) + tap(KEY_ENTER) + tap(KEY_E)
+            << "ZY^ê\rE";
     }
     void decode()
     {
         QFETCH(QByteArray, records);
         QFETCH(QString, text);
-        KeyDecoder decoder;
+        const QString layout = QString::fromLatin1(QTest::currentDataTag()).section(':', 0, 0);
+        QString fault;
+        KeyDecoder decoder(KeyLayout::compile(layout, {}, &fault));
         QString out;
         for (qsizetype at = 0; at < records.size(); at += 7) // half records and worse
             for (const KeyText &piece : decoder.feed(records.mid(at, 7)))
@@ -76,9 +87,29 @@ private slots:
         // Options are read as for a serial reader, bar those of a port.
         QVERIFY(
             !keyboardSettings({"TILL", "keyboard", {{"device", "/x"}, {"baud", "9600"}}}, nullptr));
+        QString fault;
+        QVERIFY(!keyboardSettings({"TILL", "keyboard", {{"device", "/x"}, {"layout", "us,fr"}}},
+                                  &fault));
+        QCOMPARE(fault, "no keyboard layout 'us,fr': layout= and variant= take one XKB name each, "
+                        "such as us, fr or de");
+        QVERIFY(
+            !keyboardSettings({"TILL", "keyboard", {{"device", "/x"}, {"layout", "zz"}}}, &fault));
+        QCOMPARE(fault, "no keyboard layout 'zz' in the XKB data (/usr/share/X11/xkb)");
         const auto settings =
             keyboardSettings({"TILL", "keyboard", {{"device", byId}, {"lrc", "no"}}}, nullptr);
         QVERIFY(settings);
+        // A reader set to the French layout, and listed so.
+        const auto french = keyboardSettings(
+            {"TILL", "keyboard", {{"device", byId}, {"layout", "fr"}, {"lrc", "no"}}}, nullptr);
+        QVERIFY(french);
+        KeyboardService frenchService("TILL", *french);
+        SwipeLog frenchLog;
+        frenchService.setSwipeSink(&frenchLog);
+        QCOMPARE(frenchService.claim(0), opos::OPOS_SUCCESS);
+        QVERIFY(send(reader, typeFrench("%B4111^DOE/J^2912?;4111=2912?\r")));
+        QTRY_COMPARE(frenchLog.swipes, QStringList{"1 B4111^DOE/J^2912:0|4111=2912:0|:0"});
+        frenchService.release();
+
         KeyboardService service("TILL", *settings);
         SwipeLog log;
         service.setSwipeSink(&log);
@@ -125,15 +156,10 @@ private slots:
         QTRY_COMPARE(log.swipes.mid(7), QStringList{"8 B41:205|:0|:0"});
         const char *event9 = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0/"
                              "0003:0801:0001.0002/input/input9/event9";
-        Testbed::uevent(event9, "remove");
-        Testbed::remove(event9);
-        // Back at another node, its by-id link moved there. The test bed cannot
-        // map a pty number it has mapped before: hold the freed one.
-        const int holder = ::posix_openpt(O_RDWR | O_NOCTTY);
-        const QByteArray event10 = QByteArray(event9).replace("event9", "event10");
-        QVERIFY(Testbed::add("P: " + event10.mid(4) +
-                             "\nN: input/event10\nE: SUBSYSTEM=input\n"
-                             "E: DEVNAME=/dev/input/event10\nA: dev=13:74\n"));
+        // Back at another node, its by-id link moved there.
+        const QByteArray event10 =
+            Testbed::replug(event9, "event10", "input/event10", "input", "13:74");
+        QVERIFY(!event10.isEmpty());
         QVERIFY(Testbed::link(byId, "../event10"));
         reader = Testbed::devFd("/dev/input/event10");
         QVERIFY(send(reader, type(";5?\r"))); // read once udev says the reader is back
@@ -172,7 +198,6 @@ private slots:
         QTRY_COMPARE(away.count(), 1);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         service.release();
-        ::close(holder);
     }
 };
 

@@ -127,8 +127,8 @@ private slots:
             "swipewatch-recording 1\nkind keyboard\ngap 150\nlrc no\n"
             "+0.000250 1 42 1,0 0 0 , 4 4 -7\n",
             "speed=0.5 loop=yes",
-            "swipewatch-recording 1\nkind keyboard\ngap 150\nlrc no\n+0.000250 1 42 1, 0 0 0, "
-            "4 4 -7\n");
+            "swipewatch-recording 1\nkind keyboard\ngap 150\nlrc no\nlayout us\n+0.000250 1 42 1, "
+            "0 0 0, 4 4 -7\n");
         QByteArray spaced = kVendor.toHex().toUpper(); // 16 bytes a group
         for (qsizetype at = spaced.size() / 32 * 32; at > 0; at -= 32)
             spaced.insert(at, ' ');
@@ -160,6 +160,9 @@ private slots:
               "3: gap '5' is not a whole number from 10");
         fault("hid without its descriptor", "swipewatch-recording 1\nkind hid\n+0 00\n",
               "3: a read before the descriptor line");
+        fault("a layout libxkbcommon lacks",
+              "swipewatch-recording 1\nkind keyboard\nlayout fr\nvariant zz\n+0 1 42 1\n",
+              "4: no keyboard layout 'fr(zz)'");
         fault("a keyboard's descriptor",
               "swipewatch-recording 1\nkind hid\n\ndescriptor 05010906A101050719002965750895068100"
               "C0\n",
@@ -251,9 +254,9 @@ private slots:
         QTest::addRow("serial") << "serial" << text << after;
         QList<QByteArray> keys;
         for (const QByteArray &chunk : text)
-            keys << type(chunk);
-        keys[0] = type("%B4111^DOE/J^2912?;4111=2912?\r");
-        keys[1] = type("%B?;12") + record(EV_SYN, SYN_DROPPED, 0) + type("3?\r"); // keys lost
+            keys << typeFrench(chunk); // replayed through the recorded layout
+        keys[0] = typeFrench("%B4111^DOE/J^2912?;4111=2912?\r");
+        keys[1] = typeFrench("%B?;12") + record(EV_SYN, SYN_DROPPED, 0) + typeFrench("3?\r");
         QTest::addRow("keyboard") << "keyboard" << keys << QList<int>{1, 2, 3, 4, 5};
         QTest::addRow("hid")
             << "hid"
@@ -280,7 +283,7 @@ private slots:
             live = &createSerialService;
         } else if (kind == "keyboard") {
             // Emulated nodes: the test bed's.
-            line += " gap=40 device=/dev/input/event9";
+            line += " layout=fr gap=40 device=/dev/input/event9";
             live = &createKeyboardService;
             pair[1] = Testbed::devFd("/dev/input/event9");
         } else {
