@@ -39,16 +39,68 @@ QString errorText(int error)
 
 } // namespace
 
-QTimer *fallbackPoll(QObject *owner)
+ReturnWatch::ReturnWatch(QString name, QString subsystem, Reopen reopen, QObject *parent)
+    : QObject(parent), m_name(std::move(name)), m_subsystem(std::move(subsystem)),
+      m_reopen(std::move(reopen))
 {
+}
+
+void ReturnWatch::start()
+{
+    m_active = true;
+    if (m_subsystem.isEmpty() || m_monitor || m_poll)
+        return;
+    m_monitor = new udev::Monitor({m_subsystem}, this);
+    if (m_monitor->isValid()) {
+        connect(m_monitor, &udev::Monitor::added, this, &ReturnWatch::look);
+        return;
+    }
+    delete std::exchange(m_monitor, nullptr);
     static bool said = false;
     if (!std::exchange(said, true))
         sayOnStderr(QStringLiteral("udev is not running here: an unplugged reader is looked for "
                                    "every %1 ms instead of when it is plugged in")
                         .arg(kFallbackPollMs));
-    auto *poll = new QTimer(owner);
-    poll->setInterval(kFallbackPollMs);
-    return poll;
+    m_poll = new QTimer(this);
+    m_poll->setInterval(kFallbackPollMs);
+    connect(m_poll, &QTimer::timeout, this, &ReturnWatch::look);
+}
+
+void ReturnWatch::stop()
+{
+    m_active = false;
+    m_saidTaken = false;
+    delete std::exchange(m_monitor, nullptr);
+    delete std::exchange(m_poll, nullptr);
+}
+
+void ReturnWatch::away()
+{
+    if (m_poll)
+        m_poll->start();
+}
+
+void ReturnWatch::look()
+{
+    // Any device added in the subsystem may be ours: the configured path, or
+    // the owner's ids, decide.
+    if (!m_active)
+        return;
+    QString why;
+    const int error = m_reopen(&why);
+    if (error == EBUSY && !std::exchange(m_saidTaken, true))
+        sayOnStderr(QStringLiteral("%1: %2; waiting for it to be let go").arg(m_name, why));
+    if (error == EBUSY && !m_poll && !std::exchange(m_retryQueued, true))
+        QTimer::singleShot(kFallbackPollMs, this, [this] {
+            m_retryQueued = false;
+            look();
+        });
+    if (error)
+        return;
+    m_saidTaken = false;
+    if (m_poll)
+        m_poll->stop();
+    emit back();
 }
 
 std::unique_ptr<DeviceOps> evdevDeviceOps()
@@ -153,8 +205,19 @@ DevicePump::DevicePump(QString name, QString path, QString subsystem, DeviceOpen
                        QObject *parent)
     : QObject(parent), m_name(std::move(name)), m_path(std::move(path)),
       m_subsystem(std::move(subsystem)),
-      m_opener(opener ? std::move(opener) : DeviceOpener(&openDeviceNode))
+      m_opener(opener ? std::move(opener) : DeviceOpener(&openDeviceNode)),
+      m_return(new ReturnWatch(
+          m_name, m_subsystem,
+          [this](QString *why) {
+              if (!m_open || m_fd >= 0)
+                  return EALREADY;
+              const int error = tryOpen();
+              *why = m_error;
+              return error;
+          },
+          this))
 {
+    connect(m_return, &ReturnWatch::back, this, &DevicePump::comeBack);
 }
 
 DevicePump::~DevicePump()
@@ -172,26 +235,14 @@ std::int32_t DevicePump::open(std::int32_t timeout)
     m_open = true;
     m_error.clear();
     startReading();
-    // Listening from the claim on, so a reader back before its loss is read still counts.
-    if (!m_subsystem.isEmpty() && !m_monitor && !m_poll) {
-        m_monitor = new udev::Monitor({m_subsystem}, this);
-        if (m_monitor->isValid()) {
-            connect(m_monitor, &udev::Monitor::added, this, &DevicePump::lookForReturn);
-        } else {
-            delete std::exchange(m_monitor, nullptr);
-            m_poll = fallbackPoll(this);
-            connect(m_poll, &QTimer::timeout, this, &DevicePump::lookForReturn);
-        }
-    }
+    m_return->start();
     return opos::OPOS_SUCCESS;
 }
 
 void DevicePump::close()
 {
     m_open = false;
-    m_saidTaken = false;
-    delete std::exchange(m_monitor, nullptr);
-    delete std::exchange(m_poll, nullptr);
+    m_return->stop();
     if (m_fd >= 0 && m_unprepare)
         m_unprepare(m_fd);
     closeFd();
@@ -266,31 +317,12 @@ void DevicePump::lose(const QString &why)
     sayOnStderr(QStringLiteral("%1: the reader at %2 went away (%3); still claimed, waiting for it "
                                "to come back")
                     .arg(m_name, m_current, why));
-    if (m_poll)
-        m_poll->start();
+    m_return->away();
     emit wentAway();
 }
 
-void DevicePump::lookForReturn()
+void DevicePump::comeBack()
 {
-    // Any device added in the subsystem may be ours: the configured path, or
-    // the locate hook's ids, decide.
-    if (!m_open || m_fd >= 0)
-        return;
-    const int error = tryOpen();
-    if (error == EBUSY && !std::exchange(m_saidTaken, true))
-        sayOnStderr(QStringLiteral("%1: %2; waiting for it to be let go").arg(m_name, m_error));
-    // No announcement comes when another holder lets go: look again.
-    if (error == EBUSY && !m_poll && !std::exchange(m_retryQueued, true))
-        QTimer::singleShot(kFallbackPollMs, this, [this] {
-            m_retryQueued = false;
-            lookForReturn();
-        });
-    if (error)
-        return;
-    m_saidTaken = false;
-    if (m_poll)
-        m_poll->stop();
     startReading();
     sayOnStderr(QStringLiteral("%1: the reader at %2 is back").arg(m_name, m_current));
     emit cameBack();

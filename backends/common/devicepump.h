@@ -51,7 +51,37 @@ class Monitor;
 // Where a service cannot hear udev, it looks for its unplugged reader this
 // often; the first to fall back says so once for the process.
 constexpr int kFallbackPollMs = 1000;
-QTimer *fallbackPoll(QObject *owner);
+
+// How a claimed reader's return is noticed, for the pump and the serial
+// reader alike: udev's announcements in its subsystem, or, where no udev runs,
+// a poll every kFallbackPollMs while it is away (said once per process). Each
+// time reopen() answers 0 once the reader is open again, EBUSY while another
+// holder has it (said once, with why; udev announces no let-go, so it looks
+// again every kFallbackPollMs), or any other errno value (EALREADY: present).
+class ReturnWatch : public QObject {
+    Q_OBJECT
+public:
+    using Reopen = std::function<int(QString *why)>;
+    // An empty subsystem watches nothing (a stand-in node in a test).
+    ReturnWatch(QString name, QString subsystem, Reopen reopen, QObject *parent);
+    void start(); // claimed: listening from now, so a return before the loss is read counts
+    void stop();  // released
+    void away();  // the reader went
+
+signals:
+    void back();
+
+private:
+    void look();
+
+    QString m_name, m_subsystem;
+    Reopen m_reopen;
+    bool m_active = false;
+    bool m_saidTaken = false;           // that another holder has it, while waiting
+    bool m_retryQueued = false;         // a look again while another holder has it
+    udev::Monitor *m_monitor = nullptr; // while claimed, where udev runs
+    QTimer *m_poll = nullptr;           // while away, where it does not
+};
 
 // The ioctls a backend needs. Each returns 0 or an errno value.
 class DeviceOps {
@@ -143,7 +173,7 @@ private:
     void startReading();
     void readAvailable();
     void lose(const QString &why);
-    void lookForReturn();
+    void comeBack();
     void closeFd();
 
     QString m_name, m_path, m_subsystem, m_current;
@@ -156,13 +186,10 @@ private:
     int m_fd = -1;
     DeviceClaim m_claim; // while m_fd is open
     bool m_open = false;
-    bool m_saidTaken = false;   // that another holder has it, while waiting
-    bool m_retryQueued = false; // a look again while another holder has it
     bool m_paused = false;
     QString m_error;
     QSocketNotifier *m_notifier = nullptr;
-    udev::Monitor *m_monitor = nullptr; // while claimed, where udev runs
-    QTimer *m_poll = nullptr;           // while away, where it does not
+    ReturnWatch *m_return;
 };
 
 } // namespace msr

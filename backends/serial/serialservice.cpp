@@ -64,8 +64,19 @@ SerialService::SerialService(QString name, SerialSettings settings, QObject *par
               if (!holding) // what waited in the port, then in the kernel
                   QMetaObject::invokeMethod(this, &SerialService::take, Qt::QueuedConnection);
           },
-          this)
+          this),
+      m_return(new ReturnWatch(
+          m_name, QStringLiteral("tty"),
+          [this](QString *why) {
+              if (!m_claimed || m_port)
+                  return EALREADY;
+              const int error = tryOpen();
+              *why = m_error;
+              return error;
+          },
+          this))
 {
+    connect(m_return, &ReturnWatch::back, this, &SerialService::comeBack);
 }
 
 SerialService::~SerialService()
@@ -82,24 +93,14 @@ std::int32_t SerialService::claim(std::int32_t timeout)
         return rc;
     m_claimed = true;
     m_error.clear();
-    // Listening from the claim on, so a port back before its loss is seen still counts.
-    m_monitor = new udev::Monitor({QStringLiteral("tty")}, this);
-    if (m_monitor->isValid()) {
-        connect(m_monitor, &udev::Monitor::added, this, &SerialService::lookForReturn);
-    } else {
-        delete std::exchange(m_monitor, nullptr);
-        m_poll = fallbackPoll(this);
-        connect(m_poll, &QTimer::timeout, this, &SerialService::lookForReturn);
-    }
+    m_return->start();
     return opos::OPOS_SUCCESS;
 }
 
 void SerialService::release()
 {
     m_claimed = false;
-    m_saidTaken = false;
-    delete std::exchange(m_monitor, nullptr);
-    delete std::exchange(m_poll, nullptr);
+    m_return->stop();
     delete m_port; // closes it and drops the lock
     m_port = nullptr;
     m_claim.release();
@@ -216,28 +217,11 @@ void SerialService::lose()
                     .arg(m_name, m_settings.device));
     tapRead({RawRead::Type::Gone, 0, {}, {}, -1, {}});
     m_text.readerGone();
-    if (m_poll)
-        m_poll->start();
+    m_return->away();
 }
 
-void SerialService::lookForReturn()
+void SerialService::comeBack()
 {
-    if (!m_claimed || m_port)
-        return;
-    const int error = tryOpen();
-    if (error == EBUSY && !std::exchange(m_saidTaken, true))
-        sayOnStderr(QStringLiteral("%1: %2; waiting for it to be let go").arg(m_name, m_error));
-    // No announcement comes when another holder lets go: look again.
-    if (error == EBUSY && !m_poll && !std::exchange(m_retryQueued, true))
-        QTimer::singleShot(kFallbackPollMs, this, [this] {
-            m_retryQueued = false;
-            lookForReturn();
-        });
-    if (error)
-        return;
-    m_saidTaken = false;
-    if (m_poll)
-        m_poll->stop();
     tapRead({RawRead::Type::Back, 0, {}, {}, -1, {}});
     sayOnStderr(QStringLiteral("%1: the reader at %2 is back").arg(m_name, m_settings.device));
 }

@@ -29,13 +29,9 @@
 
 #include <optional>
 
-class QTimer;
-
 namespace msr {
 
-namespace udev {
-class Monitor;
-}
+class ReturnWatch;
 
 struct SerialSettings : TextReaderSettings {
     qint32 baud = 9600;
@@ -71,7 +67,7 @@ private:
     void take();
     void portError(QSerialPort::SerialPortError error);
     void lose();
-    void lookForReturn();
+    void comeBack();
 
     QString m_name;
     SerialSettings m_settings;
@@ -79,12 +75,9 @@ private:
     QSerialPort *m_port = nullptr;
     DeviceClaim m_claim; // while m_port is open
     bool m_claimed = false;
-    bool m_saidTaken = false;           // that another holder took it while it was away
-    bool m_retryQueued = false;         // a look again while another holder has it
-    udev::Monitor *m_monitor = nullptr; // while claimed, where udev runs
-    QTimer *m_poll = nullptr;           // while away, where it does not
     TextFeed m_text;
     SwipeHold m_hold;
+    ReturnWatch *m_return; // after the members its callback reads
 };
 
 std::unique_ptr<MsrService> createSerialService(const DeviceEntry &entry, QString *error);
