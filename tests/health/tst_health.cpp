@@ -31,10 +31,10 @@ health::TrackRead read(int track, const QString &token)
 }
 
 // Swipes as "COUNT*T1,T2,T3" words, e.g. "7*A,A,. 3*A,203,.".
-QList<health::Swipe> swipes(const QString &spec)
+QList<health::Swipe> swipes(const QString &words)
 {
     QList<health::Swipe> out;
-    for (const QString &word : spec.split(' ', Qt::SkipEmptyParts)) {
+    for (const QString &word : words.split(' ', Qt::SkipEmptyParts)) {
         const QStringList tokens = word.section('*', -1).split(',');
         const int count = word.contains('*') ? word.section('*', 0, 0).toInt() : 1;
         for (int i = 0; i < count; ++i)
