@@ -90,16 +90,9 @@ void KeyboardService::swipeFinished(quint64, bool delivered, const QString &reas
 
 void KeyboardService::take(const QByteArray &bytes)
 {
-    const QList<KeyText> pieces = m_keys.feed(bytes);
-    QByteArray text;
-    for (const KeyText &piece : pieces)
-        text += piece.text;
-    tapRead({RawRead::Type::Read, 0, bytes, text, keyPresses(bytes), {}});
-    for (const KeyText &piece : pieces) {
-        m_text.feed(piece.text);
-        if (piece.lost)
-            m_text.markDamaged();
-    }
+    typeKeys(m_keys, m_text, bytes, [&](const QByteArray &typed, int presses) {
+        tapRead({RawRead::Type::Read, 0, bytes, typed, presses, {}});
+    });
 }
 
 void KeyboardService::readerGone()
@@ -107,6 +100,21 @@ void KeyboardService::readerGone()
     tapRead({RawRead::Type::Gone, 0, {}, {}, -1, {}});
     m_keys.reset();
     m_text.readerGone();
+}
+
+void typeKeys(KeyDecoder &keys, TextFeed &text, QByteArrayView records,
+              const std::function<void(const QByteArray &typed, int presses)> &tap)
+{
+    const QList<KeyText> pieces = keys.feed(records);
+    QByteArray typed;
+    for (const KeyText &piece : pieces)
+        typed += piece.text;
+    tap(typed, keyPresses(records));
+    for (const KeyText &piece : pieces) {
+        text.feed(piece.text);
+        if (piece.lost)
+            text.markDamaged();
+    }
 }
 
 int keyPresses(QByteArrayView records)

@@ -25,6 +25,7 @@
 #include "backends/keyboard/keydecoder.h"
 #include "reader/msrservice.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -70,5 +71,12 @@ std::unique_ptr<MsrService> createKeyboardService(const DeviceEntry &entry, QStr
 
 // The key presses among whole input_event records.
 int keyPresses(QByteArrayView records);
+
+// One read of key records, for the keyboard service and its replay: decoded,
+// shown to tap (the text it types and its key presses), then typed into text,
+// lost keys spoiling the swipe. The tap comes first, so a read is told before
+// the swipe it ends.
+void typeKeys(KeyDecoder &keys, TextFeed &text, QByteArrayView records,
+              const std::function<void(const QByteArray &typed, int presses)> &tap);
 
 } // namespace msr

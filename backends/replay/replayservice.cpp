@@ -248,16 +248,11 @@ void ReplayService::play(const Step &step)
             m_text.feed(step.bytes);
             break;
         }
-        const QList<KeyText> pieces = m_keys.feed(step.bytes);
-        for (const KeyText &piece : pieces)
-            raw.text += piece.text;
-        raw.keys = keyPresses(step.bytes);
-        tapRead(raw);
-        for (const KeyText &piece : pieces) {
-            m_text.feed(piece.text);
-            if (piece.lost)
-                m_text.markDamaged();
-        }
+        typeKeys(m_keys, m_text, step.bytes, [&](const QByteArray &typed, int presses) {
+            raw.text = typed;
+            raw.keys = presses;
+            tapRead(raw);
+        });
         break;
     }
     if (m_text.pending())
